@@ -1,0 +1,66 @@
+#include "platform/Files.h"
+
+#include "testsupport/TestUtils.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+
+using namespace platform;
+using testsupport::ReadFile;
+using testsupport::ScopedEnv;
+using testsupport::TempDir;
+using testsupport::WriteFile;
+
+TEST(Files, CreatesMissingLevelsOfADrivePath)
+{
+    TempDir root;
+    ScopedEnv env("QHV_DRIVE_ROOT", root.str());
+    CreateDirectoryLevels("D:\\new\\deeper\\");
+    EXPECT_TRUE(std::filesystem::is_directory(root.path() / "d" / "new" / "deeper"));
+    EXPECT_TRUE(IsDirectory("d:/NEW/Deeper"));
+    EXPECT_FALSE(FileExists("d:/new/deeper/file"));
+}
+
+TEST(Files, DirectoryTestsKeepTheWorkingDirectory)
+{
+    TempDir root;
+    const auto before = std::filesystem::current_path();
+    CreateDirectoryLevels(root.str() + "/a/b");
+    EXPECT_TRUE(IsDirectory(root.str() + "/a/b"));
+    EXPECT_EQ(std::filesystem::current_path(), before);
+}
+
+TEST(Files, RenameReplacesAnExistingTarget)
+{
+    TempDir dir;
+    WriteFile(dir.path() / "old", "old");
+    WriteFile(dir.path() / "new", "new");
+    EXPECT_EQ(RenameReplace(dir.str() + "/new", dir.str() + "/old"), 0);
+    EXPECT_EQ(ReadFile(dir.path() / "old"), "new");
+    EXPECT_FALSE(std::filesystem::exists(dir.path() / "new"));
+}
+
+TEST(Files, RenameReportsTheErrorNumber)
+{
+    TempDir dir;
+    EXPECT_EQ(RenameReplace(dir.str() + "/missing", dir.str() + "/target"), ENOENT);
+}
+
+TEST(Files, RenameCopiesAcrossVolumes)
+{
+    // /dev/shm is a tmpfs on every Linux machine, so it is another volume than /tmp
+    // unless /tmp is a tmpfs as well; either way the result must be the same.
+    if (!std::filesystem::is_directory("/dev/shm")) {
+        GTEST_SKIP() << "no /dev/shm";
+    }
+    TempDir dir;
+    const std::string from = "/dev/shm/qhv-rename-" + std::to_string(::getpid());
+    WriteFile(from, "moved");
+    EXPECT_EQ(RenameReplace(from, dir.str() + "/target"), 0);
+    EXPECT_EQ(ReadFile(dir.path() / "target"), "moved");
+    EXPECT_FALSE(std::filesystem::exists(from));
+}
