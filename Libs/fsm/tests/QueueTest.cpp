@@ -1,0 +1,132 @@
+// Queue order, Save, the queue warning and Stop, with the machine's real threads.
+#include "TestMachine.h"
+
+#include "testsupport/RecordingAppender.h"
+#include "testsupport/TestUtils.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+using testsupport::ScopedRecorder;
+using testsupport::WaitFor;
+
+namespace {
+
+void Put(CTestMachine& machine, std::int32_t number, bool atBack = true, const std::string& text = "")
+{
+    CTRXSignal* signal = MakeSignal(number, text);
+    machine.PutExternal(&signal, atBack);
+    EXPECT_EQ(signal, nullptr);  // the queue owns it now
+}
+
+}  // namespace
+
+TEST(Queues, FrontInsertsAreTakenBeforeTheBackAndLatestFirst)
+{
+    CTestMachine machine("m", nullptr, 0);
+    Put(machine, 1, true);
+    Put(machine, 2, true);
+    Put(machine, 3, false);
+    Put(machine, 4, false);
+    machine.Start(0);
+    ASSERT_TRUE(WaitFor([&] { return machine.SeenCount() == 4; }));
+    EXPECT_EQ(machine.Seen(), (std::vector<std::string> { "4", "3", "1", "2" }));
+}
+
+TEST(Queues, InternalSignalsGoBeforeTheNextExternalOne)
+{
+    CTestMachine machine("m", nullptr, 0);
+    machine.onInit = [](CTestMachine& m) { m.PutInternal(MakeSignal(10)); };
+    machine.onSignal[20] = [](CTestMachine& m) {
+        m.PutInternal(MakeSignal(21));
+        m.PutInternal(MakeSignal(22));
+    };
+    Put(machine, 20);
+    Put(machine, 30);
+    machine.Start(0);
+    ASSERT_TRUE(WaitFor([&] { return machine.SeenCount() == 5; }));
+    EXPECT_EQ(machine.Seen(), (std::vector<std::string> { "10", "20", "21", "22", "30" }));
+}
+
+TEST(Queues, SavedSignalsReturnInOrderAfterAChangeOfState)
+{
+    CTestMachine machine("m", nullptr, 0);
+    // GO's job leaves a signal in the internal queue; the saved ones must still come first.
+    machine.onSignal[GO] = [](CTestMachine& m) { m.PutInternal(MakeSignal(77)); };
+    Put(machine, SAVE_A, true, "a");
+    Put(machine, SAVE_B, true, "b");
+    Put(machine, STAY);  // keeps the state: the signals stay saved
+    Put(machine, GO);
+    machine.Start(0);
+    ASSERT_TRUE(WaitFor([&] { return machine.SeenCount() == 5; }));
+    EXPECT_EQ(machine.Seen(), (std::vector<std::string> { "302", "100", "300:a", "301:b", "77" }));
+    EXPECT_EQ(machine.CurrentState(), T_BUSY);
+}
+
+TEST(Queues, ReportsEveryExternalSignalBeyondTen)
+{
+    ScopedRecorder recorder("LogTrace");
+    LogTrace trace;
+    {
+        CTestMachine machine("m", &trace, 0);  // the warning does not depend on the mask
+        for (int i = 0; i < 12; ++i) {
+            Put(machine, ZELIX_170, true, "payload");
+        }
+    }  // never started: the queued signals and payloads are released by the destructor
+    EXPECT_EQ(recorder.lines(), (std::vector<std::string> {
+                                    "\n*ExternalQ Input: ZELIX_170. Queue size: 11\n",
+                                    "\n*ExternalQ Input: ZELIX_170. Queue size: 12\n",
+                                }));
+}
+
+TEST(Queues, StopEndsAnIdleMachineQuickly)
+{
+    auto machine = std::make_unique<CTestMachine>("m", nullptr, 0);
+    machine->Start(0);
+    Put(*machine, STAY);
+    ASSERT_TRUE(WaitFor([&] { return machine->SeenCount() == 1; }));
+    const auto started = std::chrono::steady_clock::now();
+    machine->Stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+    machine.reset();
+}
+
+TEST(Queues, SignalsLeftInQueuesAtStopAreReleased)
+{
+    // Run under the sanitizers, this proves that nothing queued leaks or is freed twice.
+    CTestMachine machine("m", nullptr, 0);
+    machine.onSignal[STAY] = [](CTestMachine& m) {
+        m.PutInternal(MakeSignal(SAVE_A, "saved"));
+        m.StartTimer(ZELIX_24, 60000, CopyPayload("timer", 5), 5);
+    };
+    machine.Start(0);
+    Put(machine, STAY);
+    ASSERT_TRUE(WaitFor([&] { return machine.SeenCount() == 1 && machine.RunningTimers() == 1; }));
+    machine.Stop();
+    for (int i = 0; i < 3; ++i) {
+        Put(machine, ZELIX_170, true, "late");
+    }
+}
+
+TEST(Queues, ManyProducersLoseNothing)
+{
+    CTestMachine machine("m", nullptr, 0);
+    machine.Start(0);
+    constexpr int Producers = 4;
+    constexpr int Each = 500;
+    std::vector<std::thread> producers;
+    for (int p = 0; p < Producers; ++p) {
+        producers.emplace_back([&machine] {
+            for (int i = 0; i < Each; ++i) {
+                Put(machine, STAY, true, "x");
+            }
+        });
+    }
+    for (auto& producer : producers) {
+        producer.join();
+    }
+    EXPECT_TRUE(WaitFor([&] { return machine.SeenCount() == Producers * Each; }, std::chrono::seconds(30)));
+}
