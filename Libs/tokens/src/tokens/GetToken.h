@@ -1,0 +1,74 @@
+// CGetToken: the store of run-time parameters (tokens) shared by the processes
+// of the system through the token file, created from the token database when
+// the file is missing. Lookups and saveJson may be called from any thread; they
+// are serialised over the whole operation, since each one refills the map.
+#pragma once
+
+#include <QFile>
+#include <QSqlDatabase>
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+
+namespace platform {
+class CTokenLock;
+}
+
+enum TokenType : std::int32_t {
+    TOKEN_FLOAT = 1,
+    TOKEN_INT = 2,
+    TOKEN_TEXT = 3,
+};
+
+struct TokenRecord {
+    std::string description;  // UTF-8
+    std::int32_t type = 0;    // a TokenType; a token file may hold others, kept as read
+    std::int32_t intValue = 0;
+    double floatValue = 0.0;
+    std::string textValue;  // local 8-bit encoding
+};
+
+class CGetToken {
+public:
+    // Reads the tokens (creating the token file from the token database when it
+    // is missing); a failed first attempt is repeated once. Safe during static
+    // initialisation: it needs no QCoreApplication.
+    CGetToken();
+    ~CGetToken();
+
+    CGetToken(const CGetToken&) = delete;
+    CGetToken& operator=(const CGetToken&) = delete;
+
+    // The integer value of a token of type 2; 0 when it is missing, of another
+    // type, or the token file cannot be read.
+    std::int32_t getTokValueInt(const std::string& name);
+
+    // The text value of a token of type 3; empty when it is missing, of another
+    // type, or the token file cannot be read.
+    std::string getTokValueStr(const std::string& name);
+
+    // Writes the map to the token file; true when the file was written.
+    bool saveJson();
+
+private:
+    int Init();
+    void OpenMissingTokensFile();
+    void AppendMissingToken(const std::string& line);
+    bool OpenTokenDatabase();
+    int ReadTokensFromDatabase();
+    int GetDescription(const std::string& name, int language, std::string& description);
+    bool DatabaseUsable();
+    bool TakeLock(platform::CTokenLock& lock);
+    bool ReadJsonFile();
+    void SetAsideUnreadableTokenFile();
+    bool SaveJsonFile();
+
+    std::mutex m_mutex;  // one lookup or save at a time
+    QSqlDatabase m_database;
+    bool m_databaseAdded = false;
+    QFile m_missingTokens;
+    std::map<std::string, TokenRecord> m_tokens;
+    std::string m_tokenFilePath;  // Windows form, as the system builds it
+};
