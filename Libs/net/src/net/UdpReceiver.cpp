@@ -1,0 +1,268 @@
+#include "net/UdpReceiver.h"
+
+#include <boost/asio/bind_executor.hpp>
+#include <boost/asio/ip/udp.hpp>
+#include <boost/system/system_error.hpp>
+
+#include <sys/socket.h>
+
+#include <array>
+#include <exception>
+#include <iostream>
+#include <mutex>
+
+using boost::asio::ip::udp;
+
+struct UdpReceiver::Handlers {
+    std::mutex mutex;
+    std::shared_ptr<const ReceiveHandler> receive;
+    std::shared_ptr<const LogHandler> log;
+
+    std::shared_ptr<const ReceiveHandler> Receive()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return receive;
+    }
+
+    void Log(const std::string& text)
+    {
+        std::shared_ptr<const LogHandler> handler;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            handler = log;
+        }
+        if (handler && *handler) {
+            (*handler)(text);
+        }
+    }
+};
+
+// One socket and its receive loop. The mutex serialises every use of the socket
+// and of the closing flag between the owner's thread and the I/O thread; the
+// receive handler is called with it held, which is what lets closeReceiver
+// promise that no call follows it.
+struct UdpReceiver::Session : std::enable_shared_from_this<UdpReceiver::Session> {
+    Session(boost::asio::io_context& io, boost::asio::strand<boost::asio::io_context::executor_type> strand,
+            std::shared_ptr<Handlers> handlers)
+        : socket(io), strand(std::move(strand)), handlers(std::move(handlers))
+    {
+    }
+
+    std::mutex mutex;
+    udp::socket socket;
+    udp::endpoint sender;
+    bool closing = false;
+    std::array<char, ReceiveBufferBytes> buffer {};
+    boost::asio::strand<boost::asio::io_context::executor_type> strand;
+    std::shared_ptr<Handlers> handlers;
+
+    // Called with the mutex held.
+    void StartReceive()
+    {
+        socket.async_receive_from(boost::asio::buffer(buffer), sender,
+                                  boost::asio::bind_executor(strand, [self = shared_from_this()](
+                                                                         const boost::system::error_code& error,
+                                                                         std::size_t length) {
+                                      self->OnReceive(error, length);
+                                  }));
+    }
+
+    void OnReceive(const boost::system::error_code& error, std::size_t length)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (closing) {
+            return;
+        }
+        if (!error && length > 0) {
+            Deliver(length);
+        }
+        // Receive errors are not reported; the loop goes on until the receiver closes.
+        StartReceive();
+    }
+
+    void Deliver(std::size_t length)
+    {
+        const std::shared_ptr<const ReceiveHandler> handler = handlers->Receive();
+        if (!handler || !*handler) {
+            return;
+        }
+        try {
+            (*handler)(buffer.data(), length);
+        } catch (const std::exception& e) {
+            // A failing handler must not end the I/O thread and with it all input.
+            handlers->Log(std::string("Receive handler failed: ") + e.what());
+        }
+    }
+
+    void Close()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        closing = true;
+        if (socket.is_open()) {
+            boost::system::error_code error;
+            socket.close(error);
+            if (error) {
+                std::cerr << "UdpReceiver: closing the socket failed: " << error.message() << std::endl;
+            }
+        }
+    }
+};
+
+namespace {
+
+[[noreturn]] void Raise(const boost::system::error_code& error, const std::string& operation)
+{
+    throw boost::system::system_error(error, operation);
+}
+
+}  // namespace
+
+UdpReceiver::UdpReceiver(boost::asio::io_context& io)
+    : m_io(io),
+      m_strand(boost::asio::make_strand(io)),
+      m_handlers(std::make_shared<Handlers>()),
+      m_session(std::make_shared<Session>(io, m_strand, m_handlers))
+{
+    boost::system::error_code error;
+    m_session->socket.open(udp::v4(), error);
+    if (error) {
+        Raise(error, "open UDP socket");
+    }
+}
+
+UdpReceiver::~UdpReceiver()
+{
+    closeReceiver();
+}
+
+void UdpReceiver::setLogHandler(LogHandler handler)
+{
+    auto shared = std::make_shared<const LogHandler>(std::move(handler));
+    std::lock_guard<std::mutex> lock(m_handlers->mutex);
+    m_handlers->log = std::move(shared);
+}
+
+void UdpReceiver::setReceiveHandler(ReceiveHandler handler)
+{
+    auto shared = std::make_shared<const ReceiveHandler>(std::move(handler));
+    std::lock_guard<std::mutex> lock(m_handlers->mutex);
+    m_handlers->receive = std::move(shared);
+}
+
+void UdpReceiver::Bind(Session& session, std::uint16_t port)
+{
+    const std::string portText = std::to_string(port);
+    boost::system::error_code error;
+
+    m_handlers->Log("Set reuse_address to true");
+    {
+        std::lock_guard<std::mutex> lock(session.mutex);
+        session.socket.set_option(udp::socket::reuse_address(true), error);
+    }
+    if (error) {
+        Raise(error, "set reuse_address on input port " + portText);
+    }
+
+    m_handlers->Log("Bind to input port " + portText);
+    {
+        std::lock_guard<std::mutex> lock(session.mutex);
+        session.socket.bind(udp::endpoint(udp::v4(), port), error);
+    }
+    if (error) {
+        Raise(error, "bind to input port " + portText);
+    }
+    m_handlers->Log("Bound to input port");
+
+    SetSocketBuffer(session);
+}
+
+void UdpReceiver::SetSocketBuffer(Session& session)
+{
+    boost::system::error_code error;
+    udp::socket::receive_buffer_size obtained;
+    {
+        std::lock_guard<std::mutex> lock(session.mutex);
+        session.socket.set_option(udp::socket::receive_buffer_size(SocketBufferBytes), error);
+        if (!error) {
+            session.socket.get_option(obtained, error);
+        }
+        // The kernel silently clamps the size to its limit; a privileged process
+        // may go beyond that limit.
+        if (!error && obtained.value() < SocketBufferBytes) {
+            const int wanted = SocketBufferBytes;
+            if (::setsockopt(session.socket.native_handle(), SOL_SOCKET, SO_RCVBUFFORCE, &wanted, sizeof wanted) ==
+                0) {
+                session.socket.get_option(obtained, error);
+            }
+        }
+    }
+    if (error) {
+        Raise(error, "set receive buffer size on input port");
+    }
+    if (obtained.value() < SocketBufferBytes) {
+        m_handlers->Log("Receive buffer size is " + std::to_string(obtained.value()) + " bytes, less than the " +
+                        std::to_string(SocketBufferBytes) + " asked for");
+    }
+}
+
+void UdpReceiver::openOnPort(std::uint16_t port)
+{
+    Bind(*m_session, port);
+    m_handlers->Log("UDP receive starting");
+    std::lock_guard<std::mutex> lock(m_session->mutex);
+    if (!m_session->closing) {
+        m_session->StartReceive();
+    }
+}
+
+void UdpReceiver::reopenOnPort(std::uint16_t port)
+{
+    closeReceiver();
+    // A fresh socket with its own closing flag: a receive of the old socket that
+    // is still completing ends on the old flag and cannot restart on this one.
+    m_session = std::make_shared<Session>(m_io, m_strand, m_handlers);
+    try {
+        boost::system::error_code error;
+        m_session->socket.open(udp::v4(), error);
+        if (error) {
+            Raise(error, "open UDP socket");
+        }
+        Bind(*m_session, port);
+        m_handlers->Log("Logging starting");
+        std::lock_guard<std::mutex> lock(m_session->mutex);
+        m_session->StartReceive();
+    } catch (const std::exception& e) {
+        m_handlers->Log(e.what());
+        m_session->Close();
+    }
+}
+
+void UdpReceiver::closeReceiver()
+{
+    if (m_session) {
+        m_session->Close();
+    }
+}
+
+std::uint16_t UdpReceiver::localPort() const
+{
+    std::lock_guard<std::mutex> lock(m_session->mutex);
+    if (!m_session->socket.is_open()) {
+        return 0;
+    }
+    boost::system::error_code error;
+    const udp::endpoint local = m_session->socket.local_endpoint(error);
+    return error ? 0 : local.port();
+}
+
+int UdpReceiver::receiveBufferSize() const
+{
+    std::lock_guard<std::mutex> lock(m_session->mutex);
+    if (!m_session->socket.is_open()) {
+        return 0;
+    }
+    boost::system::error_code error;
+    udp::socket::receive_buffer_size size;
+    m_session->socket.get_option(size, error);
+    return error ? 0 : size.value();
+}

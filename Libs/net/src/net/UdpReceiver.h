@@ -1,0 +1,81 @@
+// The UDP receive endpoint of a state machine: one local IPv4 port on the
+// owner's io_context, one receive outstanding, every datagram handed to the
+// owner's receive handler on the I/O thread (through the receiver's strand).
+// openOnPort, reopenOnPort, closeReceiver and localPort are called from the
+// owner's thread, also while the I/O thread is completing a receive.
+#pragma once
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/strand.hpp>
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+class UdpReceiver {
+public:
+    using ReceiveHandler = std::function<void(const char* bytes, std::size_t length)>;
+    using LogHandler = std::function<void(const std::string& text)>;
+
+    // Largest datagram one receive takes.
+    static constexpr std::size_t ReceiveBufferBytes = 65535;
+    // Socket receive buffer asked of the kernel, so that bursts survive a busy machine.
+    static constexpr int SocketBufferBytes = 32000000;
+
+    // `io` belongs to the owner, which runs it in its I/O thread and keeps it
+    // alive until after the receiver is gone and the service has stopped (a
+    // receive aborted by closing completes on it later). The IPv4 socket is
+    // created and opened here; nothing is bound yet. Throws
+    // boost::system::system_error when no socket can be opened.
+    explicit UdpReceiver(boost::asio::io_context& io);
+    // Closes the receiver.
+    ~UdpReceiver();
+
+    UdpReceiver(const UdpReceiver&) = delete;
+    UdpReceiver& operator=(const UdpReceiver&) = delete;
+
+    // Replace the handlers (an empty one is allowed). A datagram that completes
+    // while no receive handler is installed is dropped. The receive handler runs
+    // on the I/O thread, must copy what it keeps, and must not close or reopen
+    // this receiver.
+    void setLogHandler(LogHandler handler);
+    void setReceiveHandler(ReceiveHandler handler);
+
+    // Sets reuse-address, binds the IPv4 any-address and `port` (0: an ephemeral
+    // port), asks for the socket receive buffer and starts receiving. Progress
+    // goes to the log handler. A failure throws boost::system::system_error whose
+    // text names the operation and the port.
+    void openOnPort(std::uint16_t port);
+
+    // Closes the current socket and binds a fresh one to `port` as openOnPort
+    // does. Never throws: a failure goes to the log handler, and the receiver is
+    // then left without a bound socket.
+    void reopenOnPort(std::uint16_t port);
+
+    // Stops receiving and closes the socket. On return no receive handler call is
+    // running and none will follow. Errors go to standard error. Idempotent.
+    void closeReceiver();
+
+    // The bound local port, or 0 when the socket is not bound or closed.
+    std::uint16_t localPort() const;
+
+    // The receive buffer size the kernel reports for the socket (0 when closed).
+    int receiveBufferSize() const;
+
+private:
+    struct Handlers;
+    struct Session;
+
+    // Steps shared by openOnPort and reopenOnPort, up to the receive buffer.
+    void Bind(Session& session, std::uint16_t port);
+    void SetSocketBuffer(Session& session);
+
+    boost::asio::io_context& m_io;
+    boost::asio::strand<boost::asio::io_context::executor_type> m_strand;
+    std::shared_ptr<Handlers> m_handlers;
+    // Socket, closing flag and buffer; shared with the receive in progress so a
+    // late completion never touches a destroyed object.
+    std::shared_ptr<Session> m_session;
+};

@@ -1,0 +1,347 @@
+#include "net/ControlSentence.h"
+#include "net/SendSentence.h"
+#include "net/UdpReceiver.h"
+
+#include "fsm/SignalNames.h"
+#include "testsupport/RecordingMachine.h"
+#include "testsupport/TestUtils.h"
+
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/ip/udp.hpp>
+#include <boost/system/system_error.hpp>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+using boost::asio::ip::udp;
+using testsupport::WaitFor;
+
+namespace {
+
+// An io_context run by its own thread, as a state machine's I/O thread runs it.
+class IoThread {
+public:
+    IoThread() : m_work(boost::asio::make_work_guard(io)), m_thread([this] { io.run(); }) {}
+    ~IoThread()
+    {
+        m_work.reset();
+        io.stop();
+        m_thread.join();
+    }
+    boost::asio::io_context io;
+
+private:
+    boost::asio::executor_work_guard<boost::asio::io_context::executor_type> m_work;
+    std::thread m_thread;
+};
+
+// What a receiver's handlers were given.
+class Recorder {
+public:
+    void Attach(UdpReceiver& receiver)
+    {
+        receiver.setLogHandler([this](const std::string& text) {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_log.push_back(text);
+        });
+        receiver.setReceiveHandler([this](const char* bytes, std::size_t length) {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_datagrams.emplace_back(bytes, length);
+        });
+    }
+    std::vector<std::string> Datagrams() const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_datagrams;
+    }
+    std::size_t Count() const { return Datagrams().size(); }
+    std::vector<std::string> Log() const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_log;
+    }
+    void ClearLog()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_log.clear();
+    }
+
+private:
+    mutable std::mutex m_mutex;
+    std::vector<std::string> m_datagrams;
+    std::vector<std::string> m_log;
+};
+
+// A plain client socket on 127.0.0.1.
+class Sender {
+public:
+    Sender() : m_socket(m_io, udp::v4()) {}
+    void Send(std::uint16_t port, const std::string& bytes)
+    {
+        m_socket.send_to(boost::asio::buffer(bytes.data(), bytes.size()),
+                         udp::endpoint(boost::asio::ip::make_address_v4("127.0.0.1"), port));
+    }
+
+private:
+    boost::asio::io_context m_io;
+    udp::socket m_socket;
+};
+
+// A socket bound to `port` without reuse-address: binds only while no other
+// socket holds the port.
+class Probe {
+public:
+    explicit Probe(std::uint16_t port) : m_socket(m_io, udp::v4())
+    {
+        m_socket.bind(udp::endpoint(boost::asio::ip::make_address_v4("127.0.0.1"), port));
+    }
+    std::uint16_t Port() const { return m_socket.local_endpoint().port(); }
+    // Waits (bounded) for one datagram and returns it.
+    std::string Receive()
+    {
+        std::vector<char> buffer(70000);
+        m_socket.non_blocking(true);
+        std::string received;
+        WaitFor([&] {
+            boost::system::error_code error;
+            const std::size_t length = m_socket.receive(boost::asio::buffer(buffer), 0, error);
+            if (error) {
+                return false;
+            }
+            received.assign(buffer.data(), length);
+            return true;
+        });
+        return received;
+    }
+
+private:
+    boost::asio::io_context m_io;
+    udp::socket m_socket;
+};
+
+std::uint16_t FreePort()
+{
+    Probe probe(0);
+    return probe.Port();
+}
+
+}  // namespace
+
+TEST(UdpReceiver, OpenLogsItsStepsAndDeliversTheLargestDatagramWhole)
+{
+    IoThread thread;
+    Recorder recorder;
+    UdpReceiver receiver(thread.io);
+    recorder.Attach(receiver);
+    const std::uint16_t port = FreePort();
+    receiver.openOnPort(port);
+    EXPECT_EQ(receiver.localPort(), port);
+
+    std::vector<std::string> log = recorder.Log();
+    const std::string bufferLine = "Receive buffer size is " + std::to_string(receiver.receiveBufferSize()) +
+                                   " bytes, less than the 32000000 asked for";
+    if (receiver.receiveBufferSize() < UdpReceiver::SocketBufferBytes) {
+        ASSERT_EQ(log.size(), 5u);
+        EXPECT_EQ(log[3], bufferLine);
+        log.erase(log.begin() + 3);
+    }
+    EXPECT_EQ(log, (std::vector<std::string> { "Set reuse_address to true", "Bind to input port " + std::to_string(port),
+                                               "Bound to input port", "UDP receive starting" }));
+
+    std::string largest(65507, '\0');
+    for (std::size_t i = 0; i < largest.size(); ++i) {
+        largest[i] = static_cast<char>(i * 7 + i / 256);
+    }
+    Sender sender;
+    sender.Send(port, largest);
+    sender.Send(port, "");  // zero length: not delivered
+    sender.Send(port, "after");
+    ASSERT_TRUE(WaitFor([&] { return recorder.Count() >= 2; }));
+    const auto datagrams = recorder.Datagrams();
+    ASSERT_EQ(datagrams.size(), 2u);
+    EXPECT_EQ(datagrams[0].size(), 65507u);
+    EXPECT_EQ(datagrams[0], largest);
+    EXPECT_EQ(datagrams[1], "after");
+}
+
+TEST(UdpReceiver, DatagramsWithoutReceiveHandlerAreDroppedAndTheLoopGoesOn)
+{
+    IoThread thread;
+    Recorder recorder;  // outlives the receiver that calls it
+    UdpReceiver receiver(thread.io);
+    receiver.openOnPort(0);  // no handlers at all
+    Sender sender;
+    sender.Send(receiver.localPort(), "dropped");
+    // The port is still served: a datagram sent after the handler is set arrives.
+    recorder.Attach(receiver);
+    ASSERT_TRUE(WaitFor([&] {
+        sender.Send(receiver.localPort(), "kept");
+        return recorder.Count() > 0;
+    }));
+    for (const std::string& datagram : recorder.Datagrams()) {
+        EXPECT_TRUE(datagram == "kept" || datagram == "dropped") << datagram;
+    }
+}
+
+TEST(UdpReceiver, NothingIsDeliveredAfterClose)
+{
+    IoThread thread;
+    Recorder recorder;
+    UdpReceiver receiver(thread.io);
+    recorder.Attach(receiver);
+    receiver.openOnPort(0);
+    const std::uint16_t port = receiver.localPort();
+    Sender sender;
+    sender.Send(port, "one");
+    ASSERT_TRUE(WaitFor([&] { return recorder.Count() == 1; }));
+
+    receiver.closeReceiver();
+    receiver.closeReceiver();  // a second close is harmless
+    EXPECT_EQ(receiver.localPort(), 0);
+    // The port is free again; a datagram to it reaches the probe, not the receiver.
+    Probe probe(port);
+    sender.Send(port, "two");
+    EXPECT_EQ(probe.Receive(), "two");
+    EXPECT_EQ(recorder.Count(), 1u);
+}
+
+TEST(UdpReceiver, CloseWhileDatagramsPourInEndsAllHandlerCalls)
+{
+    IoThread thread;
+    for (int round = 0; round < 30; ++round) {
+        UdpReceiver receiver(thread.io);
+        std::atomic<bool> closed { false };
+        std::atomic<int> calls { 0 };
+        std::atomic<int> callsAfterClose { 0 };
+        receiver.setReceiveHandler([&](const char*, std::size_t) {
+            ++calls;
+            if (closed) {
+                ++callsAfterClose;
+            }
+        });
+        receiver.openOnPort(0);
+        const std::uint16_t port = receiver.localPort();
+        std::atomic<bool> stop { false };
+        std::thread flood([&] {
+            Sender sender;
+            while (!stop) {
+                sender.Send(port, "$ZELIX,170,flood\n\r");
+            }
+        });
+        ASSERT_TRUE(WaitFor([&] { return calls > 5; }));
+        receiver.closeReceiver();
+        closed = true;
+        const int atClose = calls;
+        stop = true;
+        flood.join();
+        EXPECT_EQ(callsAfterClose, 0);
+        EXPECT_EQ(calls, atClose);
+    }
+}
+
+TEST(UdpReceiver, ReopenMovesToTheNewPortAndLogsItsSteps)
+{
+    IoThread thread;
+    Recorder recorder;
+    UdpReceiver receiver(thread.io);
+    recorder.Attach(receiver);
+    receiver.openOnPort(0);
+    const std::uint16_t oldPort = receiver.localPort();
+    const std::uint16_t newPort = FreePort();
+    recorder.ClearLog();
+
+    receiver.reopenOnPort(newPort);
+    EXPECT_EQ(receiver.localPort(), newPort);
+    std::vector<std::string> log = recorder.Log();
+    if (log.size() == 5u) {
+        log.erase(log.begin() + 3);  // the line about a clamped receive buffer
+    }
+    EXPECT_EQ(log, (std::vector<std::string> { "Set reuse_address to true",
+                                               "Bind to input port " + std::to_string(newPort), "Bound to input port",
+                                               "Logging starting" }));
+
+    Sender sender;
+    Probe oldPortProbe(oldPort);  // binds only because the old socket is gone
+    sender.Send(oldPort, "old");
+    EXPECT_EQ(oldPortProbe.Receive(), "old");
+    sender.Send(newPort, "new");
+    ASSERT_TRUE(WaitFor([&] { return recorder.Count() == 1; }));
+    EXPECT_EQ(recorder.Datagrams(), std::vector<std::string> { "new" });
+}
+
+TEST(UdpReceiver, BindFailuresNameTheOperationAndPort)
+{
+    IoThread thread;
+    Probe blocker(0);  // holds the port without reuse-address
+    const std::string port = std::to_string(blocker.Port());
+
+    UdpReceiver receiver(thread.io);
+    try {
+        receiver.openOnPort(blocker.Port());
+        FAIL() << "bind to a taken port succeeded";
+    } catch (const boost::system::system_error& e) {
+        EXPECT_EQ(e.code(), boost::system::errc::address_in_use);
+        EXPECT_NE(std::string(e.what()).find("bind to input port " + port), std::string::npos) << e.what();
+    }
+
+    Recorder recorder;
+    UdpReceiver other(thread.io);
+    recorder.Attach(other);
+    other.openOnPort(0);
+    recorder.ClearLog();
+    EXPECT_NO_THROW(other.reopenOnPort(blocker.Port()));
+    EXPECT_EQ(other.localPort(), 0);
+    const std::vector<std::string> log = recorder.Log();
+    ASSERT_FALSE(log.empty());
+    EXPECT_NE(log.back().find("bind to input port " + port), std::string::npos) << log.back();
+    // A later reopen to a free port works again.
+    other.reopenOnPort(0);
+    EXPECT_NE(other.localPort(), 0);
+}
+
+TEST(SendSentence, SendsExactlyTheSentenceBytes)
+{
+    Probe probe(0);
+    const std::string port = std::to_string(probe.Port());
+    const std::string status = StatusSentence(172, true);
+
+    EXPECT_TRUE(sendSentence(status, "127.0.0.1:" + port, 0));
+    EXPECT_EQ(probe.Receive(), std::string("$ZELIX,172,ON\n\r", 15));
+    EXPECT_TRUE(sendSentence("$ZELIX,175,OFF\n\r", " 127.0.0.1 : " + port + " ", 0));
+    EXPECT_EQ(probe.Receive(), "$ZELIX,175,OFF\n\r");
+    EXPECT_TRUE(sendSentence(std::string("a\0b", 3), "127.0.0.1", probe.Port()));
+    EXPECT_EQ(probe.Receive(), std::string("a\0b", 3));
+
+    for (const std::string& destination : std::vector<std::string> { "localhost:" + port, "127.0.0.1", "127.0.0.1:", "127.0.0.1:abc", "127.0.0.1:70000", "", ":" + port }) {
+        EXPECT_FALSE(sendSentence(status, destination, 0)) << destination;
+    }
+}
+
+TEST(ControlPortRoundTrip, ReceivedSentencesBecomeSignalsAndBadOnesAreSkipped)
+{
+    IoThread thread;
+    testsupport::RecordingMachine supervisor("ORVANTA_CTRL");
+    UdpReceiver receiver(thread.io);
+    receiver.openOnPort(0);
+    receiver.setReceiveHandler(
+        [&supervisor](const char* bytes, std::size_t length) { PutControlSignal(bytes, length, &supervisor); });
+
+    const std::string relay = "$ZELIX,170,/data/heave,heave__TOKY_.qhv,60,5602\n\r";
+    const std::string port = std::to_string(receiver.localPort());
+    ASSERT_TRUE(sendSentence("$ZELIX,abc,\n\r", "127.0.0.1:" + port, 0));
+    ASSERT_TRUE(sendSentence("$ZELIX", "127.0.0.1:" + port, 0));
+    ASSERT_TRUE(sendSentence(relay, "127.0.0.1:" + port, 0));
+    ASSERT_TRUE(sendSentence("$ZELIX,24", "127.0.0.1:" + port, 0));
+    ASSERT_TRUE(WaitFor([&] { return supervisor.Count() == 2; }));
+
+    const auto signals = supervisor.Signals();
+    EXPECT_EQ(signals[0].number, ZELIX_170);
+    EXPECT_EQ(signals[0].payload, relay);
+    EXPECT_EQ(signals[0].sender, &supervisor);
+    EXPECT_EQ(signals[1].number, ZELIX_24);
+    EXPECT_EQ(signals[1].payload, "$ZELIX,24");
+}
