@@ -1,0 +1,65 @@
+// Datagram log files of the loggers: paths from templates with time tokens,
+// opening (missing folders created, an existing file moved aside), .qhv records
+// and .p2x lines written and flushed one by one, closing; each step writes its
+// trace line through the owning state machine. One CDatagramLogFile per logger,
+// used by that logger's state-machine thread only; the free functions are pure.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <fstream>
+#include <string>
+
+class CFsmBase;
+class CTRXSignal;
+
+// Replaces the time tokens _TOKY_, _TOKM_, _TOKD_, _TOKH_, _TOKN_, _TOKS_ (UTC
+// date and time of `now`, or of the current time) and _TOKEPOCSEC_ (`epoch` in
+// decimal) wherever they occur.
+std::string ExpandFileNameTokens(const std::string& path, std::int32_t epoch, std::time_t now);
+std::string ExpandFileNameTokens(const std::string& path, std::int32_t epoch);
+
+// Each run of slashes becomes one slash, each run of backslashes one backslash.
+std::string CollapseSeparators(const std::string& text);
+
+class CDatagramLogFile {
+public:
+    // `extension` is the logger's file extension, ".qhv" or ".p2x".
+    CDatagramLogFile(const CFsmBase& owner, std::string extension);
+
+    CDatagramLogFile(const CDatagramLogFile&) = delete;
+    CDatagramLogFile& operator=(const CDatagramLogFile&) = delete;
+
+    // The current log-file path, as the system built it (Windows form allowed).
+    void SetPath(std::string path) { m_path = std::move(path); }
+    const std::string& Path() const { return m_path; }
+    const std::string& Extension() const { return m_extension; }
+    bool IsOpen() const { return m_stream.is_open(); }
+
+    // Opens the current path for writing, creating missing folders and moving
+    // an existing file of that name aside first. True when the file is open.
+    bool OpenLogFile();
+
+    // Moves the file at the current path to the same name with a local-time
+    // suffix before the extension. True on success.
+    bool RenameExistingLogFile();
+
+    // Closes the file if one is open; false only when closing failed.
+    bool CloseLogFile();
+
+    // Appends one .qhv record: the signal's length as 16-bit little-endian,
+    // then that many payload bytes; flushed at once. No payload, no record.
+    void WriteDatagramRecord(const CTRXSignal& signal);
+
+    // Appends one .p2x line: the bytes, then a line feed; flushed at once.
+    bool WriteLine(const char* text, std::size_t length);
+
+private:
+    bool WriteFlushed(const std::string& bytes);
+
+    const CFsmBase& m_owner;
+    const std::string m_extension;
+    std::string m_path;
+    std::ofstream m_stream;  // reused for every file of the logger
+};
