@@ -1,8 +1,6 @@
 // Datagram log files of the loggers: paths from templates with time tokens,
-// opening (missing folders created, an existing file moved aside), .qhv records
-// and .p2x lines written and flushed one by one, closing; each step writes its
-// trace line through the owning state machine. One CDatagramLogFile per logger,
-// used by that logger's state-machine thread only; the free functions are pure.
+// open (folders made, an existing file moved aside), flushed records and lines,
+// close, each with its trace line. One object per logger, used by its state-machine thread.
 #pragma once
 
 #include <cstddef>

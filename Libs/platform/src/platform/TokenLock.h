@@ -1,7 +1,6 @@
-// The token lock: an exclusive lock on the first 256 bytes of the token lock
-// file, taken without waiting and released by closing the file. The lock
-// belongs to the open file, so two objects exclude each other whether they live
-// in two processes or in two threads of one. One object is used by one thread.
+// The token lock: an exclusive, non-waiting lock on bytes 0..255 of the token
+// lock file, released by closing it. It belongs to the open file, so holders in
+// two threads exclude each other as holders in two processes do. One thread per object.
 #pragma once
 
 #include <string>

@@ -1,7 +1,6 @@
-// CGetToken: the store of run-time parameters (tokens) shared by the processes
-// of the system through the token file, created from the token database when
-// the file is missing. Lookups and saveJson may be called from any thread; they
-// are serialised over the whole operation, since each one refills the map.
+// CGetToken: the run-time parameters (tokens) shared by the system's processes
+// through the token file, which is made from the token database when missing.
+// Any thread may look up or save; each whole operation runs under one mutex.
 #pragma once
 
 #include <QFile>
