@@ -1,4 +1,3 @@
-#include "platform/AceMain.h"
 #include "platform/ConsoleSignals.h"
 
 #include "testsupport/TestUtils.h"
@@ -9,7 +8,6 @@
 
 #include <atomic>
 #include <mutex>
-#include <string>
 #include <thread>
 #include <vector>
 
@@ -68,36 +66,4 @@ TEST(ConsoleSignals, HandlersRunInTheDispatchThreadForEveryDelivery)
 
     ::signal(SIGINT, SIG_DFL);
     ::signal(SIGTERM, SIG_DFL);
-}
-
-TEST(ConsoleSignals, RejectsSignalNumbersOutOfRange)
-{
-    EXPECT_FALSE(platform::InstallConsoleHandler(0, &Record));
-    EXPECT_FALSE(platform::InstallConsoleHandler(NSIG, &Record));
-}
-
-namespace {
-
-class EchoMain : public platform::AceMain {
-public:
-    std::vector<std::string> arguments;
-
-protected:
-    int run_i(int argc, char* argv[]) override
-    {
-        arguments.assign(argv, argv + argc);
-        return 7;
-    }
-};
-
-}  // namespace
-
-TEST(AceMain, RunsTheEntryWithTheArgumentsAndGivesItsResult)
-{
-    char program[] = "QHVLogger";
-    char option[] = "-noconsole";
-    char* argv[] = { program, option, nullptr };
-    EchoMain entry;
-    EXPECT_EQ(entry.run(2, argv), 7);
-    EXPECT_EQ(entry.arguments, (std::vector<std::string> { "QHVLogger", "-noconsole" }));
 }
