@@ -1,8 +1,6 @@
-// The process shell: the entry (process log, console handlers, command line,
-// trace object, run), the process-wide objects other units rely on (termination
-// semaphore, supervisor pointer, process logger) and the end of the process.
-// The entry runs in the main thread, the console handlers in the console-signal
-// thread; EndProcess and the process-wide objects may be used from any thread.
+// The process shell: entry, command line, console handlers, the process-wide
+// semaphore, supervisor pointer and logger, and the end of the process. The entry
+// runs in the main thread; the rest may be used from any thread.
 #pragma once
 
 #include <ace/Semaphore.h>

@@ -1,7 +1,6 @@
-// Control sentences: the "$ZELIX,<n>,..." texts that control the process and
-// report its status, one per UDP datagram. The number rule and the builders are
-// pure and callable from any thread; PutControlSignal runs on a receiver's I/O
-// thread and hands the signal to the target through its thread-safe PutExternal.
+// Control sentences "$ZELIX,<n>,...", one per UDP datagram: the number rule, the
+// conversion of a received datagram into a signal for a machine, and the
+// sentences the process builds. Callable from any thread.
 #pragma once
 
 #include <cstddef>

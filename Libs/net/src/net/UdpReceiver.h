@@ -1,8 +1,6 @@
-// The UDP receive endpoint of a state machine: one local IPv4 port on the
-// owner's io_context, one receive outstanding, every datagram handed to the
-// owner's receive handler on the I/O thread (through the receiver's strand).
-// openOnPort, reopenOnPort, closeReceiver and localPort are called from the
-// owner's thread, also while the I/O thread is completing a receive.
+// The UDP receive endpoint of a state machine: one IPv4 port on the owner's
+// io_context, one receive outstanding, each datagram handed to the receive handler
+// on the I/O thread. Open, reopen and close come from the owner's thread.
 #pragma once
 
 #include <boost/asio/io_context.hpp>
@@ -39,7 +37,8 @@ public:
     // Replace the handlers (an empty one is allowed). A datagram that completes
     // while no receive handler is installed is dropped. The receive handler runs
     // on the I/O thread, must copy what it keeps, and must not close or reopen
-    // this receiver.
+    // this receiver. The log handler is called by the opening thread, and by the
+    // I/O thread should a receive handler throw.
     void setLogHandler(LogHandler handler);
     void setReceiveHandler(ReceiveHandler handler);
 

@@ -1,8 +1,6 @@
-// Console signals (SIGINT, SIGTERM and the like). The handler installed with
-// ACE_Sig_Action only writes the signal number into a pipe, which is
-// async-signal-safe; a thread of this unit reads it and calls the function the
-// process registered, where output, allocation and locks are safe. Install from
-// any thread; the registered functions run in that one thread, one at a time.
+// Console signals (SIGINT, SIGTERM): the ACE_Sig_Action handler only writes the
+// number into a pipe; a thread of this unit then runs the registered function,
+// where output, allocation and locks are safe. Install from any thread.
 #pragma once
 
 namespace platform {
