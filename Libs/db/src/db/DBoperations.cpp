@@ -1,0 +1,799 @@
+#include "db/DBoperations.h"
+
+#include "platform/Paths.h"
+
+#include <QtGlobal>
+#include <sql.h>
+#include <sqlext.h>
+#include <sqlite3.h>
+
+#include <cmath>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
+#include <limits>
+#include <new>
+#include <vector>
+
+namespace {
+
+constexpr int kStepAllocate = 506;
+constexpr int kStepBind = 508;
+constexpr int kStepExecute = 505;
+constexpr int kStepColumnCount = 509;
+
+constexpr int kMsPerDay = 86400000;
+constexpr SQLUINTEGER kNoId = static_cast<SQLUINTEGER>(-1);
+
+bool Succeeded(int rc) { return rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO; }
+
+// Formats a statement; the result has whatever length the values need.
+std::string Sql(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Sql(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    va_list copy;
+    va_copy(copy, args);
+    const int length = std::vsnprintf(nullptr, 0, format, copy);
+    va_end(copy);
+    std::string text(length > 0 ? static_cast<std::size_t>(length) : 0, '\0');
+    if (length > 0) {
+        std::vsnprintf(text.data(), text.size() + 1, format, args);
+    }
+    va_end(args);
+    return text;
+}
+
+// A text to be placed between single quotes in a statement: each quote is
+// doubled, so the text can neither end the literal nor change the statement.
+std::string Quoted(const char* text)
+{
+    std::string quoted;
+    for (const char* p = text != nullptr ? text : ""; *p != '\0'; ++p) {
+        if (*p == '\'') {
+            quoted += '\'';
+        }
+        quoted += *p;
+    }
+    return quoted;
+}
+
+// Copies at most size - 1 bytes and terminates.
+void CopyText(char* target, std::size_t size, const char* text)
+{
+    std::strncpy(target, text, size - 1);
+    target[size - 1] = '\0';
+}
+
+}  // namespace
+
+CDBoperations::CDBoperations(const char* name) : m_translator("translate.bin")
+{
+    setName(name);
+}
+
+CDBoperations::~CDBoperations()
+{
+    freeStatement();
+    m_connection.reset();
+    m_dbc = nullptr;
+    if (m_sqlite != nullptr) {
+        // The SQLite library itself stays initialised: the SQLite ODBC driver and
+        // the token store use the same library in this process.
+        sqlite3_close(m_sqlite);
+        m_sqlite = nullptr;
+    }
+    if (m_dumpFile != nullptr) {
+        std::fclose(m_dumpFile);
+        m_dumpFile = nullptr;
+    }
+}
+
+void CDBoperations::setName(const char* name)
+{
+    CopyText(m_name, sizeof m_name, name != nullptr ? name : "");
+}
+
+// ---------------------------------------------------------------------------
+// Statement steps
+
+bool CDBoperations::allocStatement()
+{
+    SQLHSTMT statement = SQL_NULL_HSTMT;
+    m_rc = SQLAllocHandle(SQL_HANDLE_STMT, static_cast<SQLHDBC>(m_dbc), &statement);
+    m_stmt = Succeeded(m_rc) ? statement : nullptr;
+    return m_stmt != nullptr;
+}
+
+bool CDBoperations::bindColumn(int column, int cType, void* target, long size)
+{
+    m_rc = SQLBindCol(static_cast<SQLHSTMT>(m_stmt), static_cast<SQLUSMALLINT>(column),
+                      static_cast<SQLSMALLINT>(cType), target, static_cast<SQLLEN>(size), nullptr);
+    return Succeeded(m_rc);
+}
+
+bool CDBoperations::execute(const std::string& statement)
+{
+    m_rc = SQLExecDirect(static_cast<SQLHSTMT>(m_stmt),
+                         reinterpret_cast<SQLCHAR*>(const_cast<char*>(statement.c_str())),
+                         static_cast<SQLINTEGER>(statement.size()));
+    return Succeeded(m_rc);
+}
+
+int CDBoperations::fetch()
+{
+    m_rc = SQLFetch(static_cast<SQLHSTMT>(m_stmt));
+    return m_rc;
+}
+
+void CDBoperations::freeStatement()
+{
+    if (m_stmt != nullptr) {
+        SQLFreeHandle(SQL_HANDLE_STMT, static_cast<SQLHSTMT>(m_stmt));
+        m_stmt = nullptr;
+    }
+}
+
+void CDBoperations::reportFailure(int stepCode, const std::string& statement)
+{
+    if (m_rc == SQL_NO_DATA) {
+        std::snprintf(m_errorPrefix, sizeof m_errorPrefix, "%d: (SQL_NO_DATA): ", stepCode);
+    } else {
+        std::snprintf(m_errorPrefix, sizeof m_errorPrefix, "%d (%d): ", stepCode, m_rc);
+    }
+    writeDebug(m_errorPrefix);
+    if (!statement.empty()) {
+        writeDebug(statement.c_str());
+    }
+    writeDebug("\n");
+    freeStatement();
+}
+
+// ---------------------------------------------------------------------------
+// Dump file
+
+bool CDBoperations::openDumpFile()
+{
+    auto pathOf = [this](int n) {
+        char path[sizeof m_dumpPath];
+        std::snprintf(path, sizeof path, "c:\\Temp\\db_%s_%d.txt", m_name, n);
+        return std::string(path);
+    };
+    auto exists = [](const std::string& path) {
+        std::FILE* probe = std::fopen(platform::NativePath(path).c_str(), "r");
+        if (probe != nullptr) {
+            std::fclose(probe);
+        }
+        return probe != nullptr;
+    };
+
+    // The newest file is the one before the first gap; keeping the file after the
+    // new one deleted leaves a gap behind it for the next object of this name.
+    int chosen = 0;
+    while (chosen < DumpFileCount && exists(pathOf(chosen))) {
+        ++chosen;
+    }
+    if (chosen == DumpFileCount) {
+        chosen = 0;
+        std::remove(platform::NativePath(pathOf(0)).c_str());
+    }
+    const std::string path = pathOf(chosen);
+    m_dumpFile = std::fopen(platform::NativePath(path).c_str(), "w");
+    if (m_dumpFile == nullptr) {
+        return false;
+    }
+    CopyText(m_dumpPath, sizeof m_dumpPath, path.c_str());
+    std::remove(platform::NativePath(pathOf((chosen + 1) % DumpFileCount)).c_str());
+    return true;
+}
+
+int CDBoperations::writeDebug(const char* text)
+{
+    if (text == nullptr || (m_dumpFile == nullptr && !openDumpFile())) {
+        return 0;
+    }
+    std::fputs(text, m_dumpFile);
+    std::fflush(m_dumpFile);
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Connection
+
+int CDBoperations::connect(const char* dataSource, const char* user, const char* password, const char* name)
+{
+    if (dataSource == nullptr || user == nullptr || password == nullptr) {
+        return -1;
+    }
+    freeStatement();
+    m_dbc = nullptr;
+    m_connection = std::make_unique<CDBconnection>();
+    if (m_connection->setDataSource(dataSource) != 0 || m_connection->setUser(user) != 0 ||
+        m_connection->setPassword(password) != 0) {
+        return -1;
+    }
+    if (m_connection->connect() != 0) {
+        m_rc = m_connection->lastReturnCode();
+        return -1;
+    }
+    m_dbc = m_connection->connectionHandle();
+    if (m_dbc == nullptr) {
+        return -1;
+    }
+    if (name != nullptr) {
+        setName(name);
+    }
+    buildEscapeTable();
+    m_language = 3;
+
+    // Every known message number starts without a remembered arrival.
+    const std::string statement = "SELECT number FROM messages WHERE lang=3 ORDER BY number";
+    SQLUINTEGER number = 0;
+    if (!allocStatement()) {
+        reportFailure(kStepAllocate, statement);
+        return -1;
+    }
+    if (!bindColumn(1, SQL_C_ULONG, &number, sizeof number)) {
+        reportFailure(kStepBind, statement);
+        return -1;
+    }
+    if (!execute(statement)) {
+        reportFailure(kStepExecute, statement);
+        return -1;
+    }
+    while (fetch() == SQL_SUCCESS) {
+        m_lastArrival[static_cast<int>(number)] = 0;
+        m_lastText[static_cast<int>(number)] = " ";
+    }
+    freeStatement();
+
+    m_duplicateWindowMs = DuplicateWindowMs;
+    openSqlite();
+    return 0;
+}
+
+void CDBoperations::openSqlite()
+{
+    if (m_sqlite != nullptr) {
+        sqlite3_close(m_sqlite);
+        m_sqlite = nullptr;
+    }
+    char databaseName[1000] = {};
+    SQLSMALLINT length = 0;
+    m_rc = SQLGetInfo(static_cast<SQLHDBC>(m_dbc), SQL_DATABASE_NAME, databaseName, sizeof databaseName, &length);
+    if (m_rc != SQL_SUCCESS || databaseName[0] == '\0') {
+        return;
+    }
+
+    // The SQLite ODBC driver names the database file here; other drivers name a
+    // server database, which the open below (without SQLITE_OPEN_CREATE) cannot
+    // find as a file and so never creates.
+    sqlite3_initialize();
+    sqlite3* database = nullptr;
+    if (sqlite3_open_v2(databaseName, &database, SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX, nullptr) !=
+        SQLITE_OK) {
+        std::fprintf(stderr, "SQLite specific, %s: Can't open database %s: %s\n", m_name, databaseName,
+                     sqlite3_errmsg(database));
+        sqlite3_close(database);
+        return;
+    }
+    std::fprintf(stderr, "SQLite specific, %s: Opened database %s successfully\n", m_name, databaseName);
+    m_sqlite = database;
+    if (sqlite3_busy_timeout(database, 10000) != SQLITE_OK) {
+        std::fprintf(stderr, "SQLite specific, %s: Can't set timeout for database %s: %s\n", m_name, databaseName,
+                     sqlite3_errmsg(database));
+    } else {
+        std::fprintf(stderr, "SQLite specific, %s: Setting timeout %dms for database %s\n", m_name, 10000,
+                     databaseName);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Queries
+
+char* CDBoperations::getMessageText(int number, int language)
+{
+    const std::string statement = Sql("select mess from messages where lang = %d and number = %d", language, number);
+    char text[MessageTextSize] = {};
+    if (!allocStatement()) {
+        reportFailure(kStepAllocate, statement);
+        return nullptr;
+    }
+    if (!bindColumn(1, SQL_C_CHAR, text, sizeof text)) {
+        reportFailure(kStepBind, statement);
+        return nullptr;
+    }
+    if (!execute(statement)) {
+        reportFailure(kStepExecute, statement);
+        return nullptr;
+    }
+    if (fetch() != SQL_SUCCESS) {
+        std::snprintf(text, sizeof text, "**** Error retrieving message no: %d from database ****\r\n", number);
+    }
+    freeStatement();
+
+    char* result = static_cast<char*>(std::calloc(MessageTextSize, 1));
+    if (result == nullptr) {
+        return nullptr;
+    }
+    if (language == 3) {
+        CopyText(result, MessageTextSize, m_translator.translate(text));
+    } else {
+        CopyText(result, MessageTextSize, unescapeText(escapeText(text).c_str()).c_str());
+    }
+    return result;
+}
+
+int CDBoperations::getMessageType(int number, int* type, int* typeLogging)
+{
+    if (type != nullptr) {
+        *type = 0;
+    }
+    if (typeLogging != nullptr) {
+        *typeLogging = 0;
+    }
+    const std::string statement = Sql("select type,typeLogging from messages where number = %d", number);
+    SQLUINTEGER typeValue = 0;
+    SQLUINTEGER typeLoggingValue = 0;
+    if (!allocStatement()) {
+        reportFailure(kStepAllocate, statement);
+        return -1;
+    }
+    if (!bindColumn(1, SQL_C_ULONG, &typeValue, sizeof typeValue) ||
+        !bindColumn(2, SQL_C_ULONG, &typeLoggingValue, sizeof typeLoggingValue)) {
+        reportFailure(kStepAllocate, statement);
+        return -1;
+    }
+    if (!execute(statement) || !Succeeded(fetch())) {
+        reportFailure(kStepExecute, statement);
+        return -1;
+    }
+    freeStatement();
+    if (type != nullptr) {
+        *type = static_cast<int>(typeValue);
+    }
+    if (typeLogging != nullptr) {
+        *typeLogging = static_cast<int>(typeLoggingValue);
+    }
+    return 0;
+}
+
+int CDBoperations::getPid(int* pid, const char* processName)
+{
+    const std::string statement = Sql("select pid from process where processname = '%s'", Quoted(processName).c_str());
+    SQLUINTEGER value = 0;
+    if (!allocStatement()) {
+        reportFailure(kStepAllocate, statement);
+        return -1;
+    }
+    if (!bindColumn(1, SQL_C_ULONG, &value, sizeof value)) {
+        reportFailure(kStepBind, statement);
+        return -1;
+    }
+    if (!execute(statement)) {
+        reportFailure(kStepExecute, statement);
+        return -1;
+    }
+    const int rc = fetch();
+    if (!Succeeded(rc) && rc != SQL_NO_DATA) {
+        reportFailure(kStepExecute, statement);
+        return -1;
+    }
+    freeStatement();
+    if (pid != nullptr) {
+        *pid = static_cast<int>(value);
+    }
+    return 0;
+}
+
+char* CDBoperations::getProcessName(int pid)
+{
+    const std::string statement = Sql("select processname from process where pid=%d", pid);
+    char name[ProcessNameSize] = {};
+    if (!allocStatement() || !bindColumn(1, SQL_C_CHAR, name, sizeof name) || !execute(statement)) {
+        reportFailure(kStepExecute, statement);
+        return nullptr;
+    }
+    char* result = nullptr;
+    if (fetch() == SQL_SUCCESS) {
+        result = static_cast<char*>(std::calloc(ProcessNameSize, 1));
+        if (result != nullptr) {
+            CopyText(result, ProcessNameSize, name);
+        }
+    }
+    freeStatement();
+    return result;
+}
+
+int CDBoperations::getVersion(int* version, char** versionName)
+{
+    if (version != nullptr) {
+        *version = 0;
+    }
+    if (versionName != nullptr) {
+        *versionName = nullptr;
+    }
+    if (m_dbc == nullptr) {
+        return -1;
+    }
+    const std::string statement = "SELECT current_version,current_versionname FROM trx_version";
+    SQLUINTEGER number = 0;
+    char name[200] = {};
+    if (!allocStatement()) {
+        reportFailure(kStepAllocate, statement);
+        return -1;
+    }
+    if (!bindColumn(1, SQL_C_ULONG, &number, sizeof number) || !bindColumn(2, SQL_C_CHAR, name, sizeof name)) {
+        reportFailure(kStepBind, statement);
+        return -1;
+    }
+    if (!execute(statement)) {
+        reportFailure(kStepExecute, statement);
+        return -1;
+    }
+    SQLSMALLINT columns = 0;
+    m_rc = SQLNumResultCols(static_cast<SQLHSTMT>(m_stmt), &columns);
+    if (!Succeeded(m_rc)) {
+        reportFailure(kStepColumnCount, statement);
+        return -1;
+    }
+    // The bound variables keep the last row fetched.
+    bool anyRow = false;
+    while (Succeeded(fetch())) {
+        anyRow = true;
+    }
+    if (!anyRow) {
+        // A database without a version row is not set up: a failure, not version 0.
+        reportFailure(kStepExecute, statement);
+        return -1;
+    }
+    freeStatement();
+
+    char* copy = new (std::nothrow) char[std::strlen(name) + 1];
+    if (copy == nullptr) {
+        return -1;
+    }
+    std::strcpy(copy, name);
+    if (version != nullptr) {
+        *version = static_cast<int>(number);
+    }
+    if (versionName != nullptr) {
+        *versionName = copy;
+    } else {
+        delete[] copy;
+    }
+    return 0;
+}
+
+int CDBoperations::findTypedId(const char* table, std::uint32_t valueId, std::uint32_t* id)
+{
+    // Binding fails only on a broken statement; execution and fetch failures just
+    // mean "not in this table".
+    const std::string statement = Sql("select id from %s where id ='%i'", table, static_cast<int>(valueId));
+    SQLUINTEGER found = kNoId;
+    if (!bindColumn(1, SQL_C_ULONG, &found, sizeof found)) {
+        reportFailure(kStepBind, statement);
+        return -1;
+    }
+    m_rc = SQLExecDirect(static_cast<SQLHSTMT>(m_stmt), reinterpret_cast<SQLCHAR*>(const_cast<char*>(statement.c_str())),
+                         static_cast<SQLINTEGER>(statement.size()));
+    bool matched = false;
+    if (m_rc == SQL_SUCCESS) {
+        matched = Succeeded(fetch()) && found == valueId;
+    }
+    *id = matched ? found : kNoId;
+    freeStatement();
+    if (!allocStatement()) {
+        reportFailure(kStepAllocate, statement);
+        return -1;
+    }
+    return matched ? 1 : 0;
+}
+
+int CDBoperations::getToken(const char* tokenName, TokenValue* value)
+{
+    qDebug("Get token %s", tokenName != nullptr ? tokenName : "");
+
+    const std::string statement =
+        Sql("select value_id from token_value where token=upper('%s')", Quoted(tokenName).c_str());
+    SQLUINTEGER valueId = kNoId;
+    if (!allocStatement()) {
+        reportFailure(kStepAllocate, statement);
+        return -1;
+    }
+    if (!bindColumn(1, SQL_C_ULONG, &valueId, sizeof valueId)) {
+        reportFailure(kStepBind, statement);
+        return -1;
+    }
+    if (!execute(statement)) {
+        reportFailure(kStepExecute, statement);
+        return -1;
+    }
+    const int rc = fetch();
+    if (!Succeeded(rc)) {
+        if (rc == SQL_NO_DATA) {
+            freeStatement();  // an unknown token is no failure of the database
+        } else {
+            reportFailure(kStepExecute, statement);
+        }
+        return -1;
+    }
+    freeStatement();
+
+    // Which typed table holds the value: floating point wins over integer over text.
+    if (!allocStatement()) {
+        reportFailure(kStepAllocate, "");
+        return -1;
+    }
+    static const char* const kTables[] = { "float_values", "integer_values", "varchar_values" };
+    int matchedTable = -1;
+    for (int table = 0; table < 3; ++table) {
+        std::uint32_t id = kNoId;
+        const int found = findTypedId(kTables[table], valueId, &id);
+        if (found < 0) {
+            return -1;
+        }
+        if (found > 0 && matchedTable < 0) {
+            matchedTable = table;
+        }
+    }
+    if (matchedTable < 0) {
+        freeStatement();
+        return 0;
+    }
+
+    double floatValue = 0;
+    SQLUINTEGER intValue = 0;
+    char textValue[sizeof value->textValue] = {};
+    std::string valueStatement;
+    bool bound = false;
+    switch (matchedTable) {
+    case 0:
+        valueStatement = Sql("select value from float_values where id='%i'", static_cast<int>(valueId));
+        bound = bindColumn(1, SQL_C_DOUBLE, &floatValue, sizeof floatValue);
+        break;
+    case 1:
+        valueStatement = Sql("select value from integer_values where id='%i'", static_cast<int>(valueId));
+        bound = bindColumn(1, SQL_C_ULONG, &intValue, sizeof intValue);
+        break;
+    default:
+        valueStatement = Sql("select value from varchar_values where id='%i'", static_cast<int>(valueId));
+        bound = bindColumn(1, SQL_C_CHAR, textValue, sizeof textValue);
+        break;
+    }
+    if (!bound) {
+        reportFailure(kStepBind, valueStatement);
+        return -1;
+    }
+    if (!execute(valueStatement)) {
+        reportFailure(kStepExecute, valueStatement);
+        return -1;
+    }
+    fetch();
+    freeStatement();
+
+    if (value != nullptr) {
+        switch (matchedTable) {
+        case 0:
+            value->type = TokenValue::Float;
+            value->floatValue = floatValue;
+            break;
+        case 1:
+            value->type = TokenValue::Integer;
+            value->intValue = static_cast<std::int32_t>(intValue);
+            break;
+        default:
+            value->type = TokenValue::Text;
+            CopyText(value->textValue, sizeof value->textValue, textValue);
+            break;
+        }
+    }
+    return 0;
+}
+
+int CDBoperations::getIntToken(const char* tokenName)
+{
+    TokenValue value;
+    value.type = TokenValue::Integer;
+    value.intValue = 0;
+    if (getToken(tokenName, &value) != 0) {
+        return 0;
+    }
+    switch (value.type) {
+    case TokenValue::Float:
+        if (!std::isfinite(value.floatValue)) {
+            return 0;
+        }
+        if (value.floatValue >= static_cast<double>(std::numeric_limits<int>::max())) {
+            return std::numeric_limits<int>::max();
+        }
+        if (value.floatValue <= static_cast<double>(std::numeric_limits<int>::min())) {
+            return std::numeric_limits<int>::min();
+        }
+        return static_cast<int>(value.floatValue);
+    case TokenValue::Text:
+        return static_cast<int>(std::strtol(value.textValue, nullptr, 10));
+    default:
+        return value.intValue;
+    }
+}
+
+int CDBoperations::getSockets(const char* processName, SocketRecord** records, int* count)
+{
+    if (records != nullptr) {
+        *records = nullptr;
+    }
+    if (count != nullptr) {
+        *count = 0;
+    }
+    const std::string statement =
+        Sql("select id, ip, port, udp_tcp, read_write, server_client, pid from process_socket_v "
+            "where process_socket_v.processname=upper('%s')",
+            Quoted(processName).c_str());
+    SocketRecord row {};
+    if (!allocStatement()) {
+        reportFailure(kStepAllocate, statement);
+        return -1;
+    }
+    if (!bindColumn(1, SQL_C_ULONG, &row.id, sizeof row.id) || !bindColumn(2, SQL_C_CHAR, row.ip, sizeof row.ip) ||
+        !bindColumn(3, SQL_C_ULONG, &row.port, sizeof row.port) ||
+        !bindColumn(4, SQL_C_ULONG, &row.udp_tcp, sizeof row.udp_tcp) ||
+        !bindColumn(5, SQL_C_ULONG, &row.read_write, sizeof row.read_write) ||
+        !bindColumn(6, SQL_C_ULONG, &row.server_client, sizeof row.server_client) ||
+        !bindColumn(7, SQL_C_ULONG, &row.pid, sizeof row.pid)) {
+        reportFailure(kStepBind, statement);
+        return -1;
+    }
+    if (!execute(statement)) {
+        reportFailure(kStepExecute, statement);
+        return -1;
+    }
+    std::vector<SocketRecord> rows;
+    while (Succeeded(fetch())) {
+        rows.push_back(row);
+    }
+    freeStatement();
+
+    if (rows.empty()) {
+        return 0;
+    }
+    auto* array = static_cast<SocketRecord*>(std::calloc(rows.size(), sizeof(SocketRecord)));
+    if (array == nullptr) {
+        return -1;
+    }
+    std::memcpy(array, rows.data(), rows.size() * sizeof(SocketRecord));
+    if (records != nullptr) {
+        *records = array;
+    } else {
+        std::free(array);
+    }
+    if (count != nullptr) {
+        *count = static_cast<int>(rows.size());
+    }
+    return 0;
+}
+
+int CDBoperations::getLoggerParameters(const char* userName, const char* processName, LoggerParameters* parameters)
+{
+    const std::string statement = Sql(
+        "SELECT logger, logging_enabled, logging_selected, dir_value_enabled, dir_value, file_value, "
+        "browse_enabled, browse_selected, line_interval_value_enabled, line_interval_value, apply_enabled, "
+        "apply_selected FROM qhv_param, users, process WHERE users.name = '%s' AND users.id = qhv_param.id "
+        "AND qhv_param.logger = process.pid AND process.processname = '%s' ",
+        Quoted(userName).c_str(), Quoted(processName).c_str());
+    LoggerParameters row {};
+    if (!allocStatement()) {
+        reportFailure(kStepAllocate, statement);
+        return -1;
+    }
+    struct Column {
+        int cType;
+        void* target;
+        long size;
+    };
+    const Column columns[] = {
+        { SQL_C_ULONG, &row.logger, sizeof row.logger },
+        { SQL_C_ULONG, &row.logging_enabled, sizeof row.logging_enabled },
+        { SQL_C_ULONG, &row.logging_selected, sizeof row.logging_selected },
+        { SQL_C_ULONG, &row.dir_value_enabled, sizeof row.dir_value_enabled },
+        { SQL_C_CHAR, row.dir_value, sizeof row.dir_value },
+        { SQL_C_CHAR, row.file_value, sizeof row.file_value },
+        { SQL_C_ULONG, &row.browse_enabled, sizeof row.browse_enabled },
+        { SQL_C_ULONG, &row.browse_selected, sizeof row.browse_selected },
+        { SQL_C_ULONG, &row.line_interval_value_enabled, sizeof row.line_interval_value_enabled },
+        { SQL_C_CHAR, row.line_interval_value, 10 },
+        { SQL_C_ULONG, &row.apply_enabled, sizeof row.apply_enabled },
+        { SQL_C_ULONG, &row.apply_selected, sizeof row.apply_selected },
+    };
+    for (int i = 0; i < static_cast<int>(std::size(columns)); ++i) {
+        if (!bindColumn(i + 1, columns[i].cType, columns[i].target, columns[i].size)) {
+            reportFailure(kStepBind, statement);
+            return -1;
+        }
+    }
+    if (!execute(statement) || !Succeeded(fetch())) {
+        reportFailure(kStepExecute, statement);
+        return -1;
+    }
+    freeStatement();
+    if (parameters != nullptr) {
+        *parameters = row;
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Arrived messages
+
+int CDBoperations::insertArrivedMessage(int date, int time, int milliseconds, int number, const char* text,
+                                        bool noText)
+{
+    const char* newText = text != nullptr ? text : "";
+    const int hours = time / 10000;
+    const int minutes = time / 100 % 100;
+    const int seconds = time % 100;
+    int ms = (hours * 3600 + minutes * 60 + seconds) * 1000 + milliseconds;
+    if (ms == m_lastInsertedMs) {
+        ++ms;  // two arrivals of one object never share a millisecond ...
+    }
+    if (ms >= kMsPerDay) {
+        ms -= 1;  // ... except at the last millisecond of the day
+    }
+    if (ms <= 0) {
+        // 0 is the answer "suppressed" and the mark "no arrival remembered", so an
+        // arrival at exactly midnight is stored one millisecond later.
+        ms = 1;
+    }
+
+    const auto last = m_lastArrival.find(number);
+    if (last != m_lastArrival.end() && last->second != 0) {
+        if (std::abs(last->second - ms) < m_duplicateWindowMs) {
+            if (noText) {
+                return 0;
+            }
+            auto remembered = m_lastText.find(number);
+            const std::string previous = remembered != m_lastText.end() ? remembered->second : " ";
+            if (previous == newText) {
+                return 0;
+            }
+            m_lastText[number] = newText;
+        }
+    } else if (!noText) {
+        m_lastText[number] = newText;
+    }
+
+    m_lastInsertedMs = ms;
+    m_lastArrival[number] = ms;
+    const std::string statement = Sql(
+        "INSERT INTO arrivedMessages(dateYYYYMMDD,millisecSinceMidnight,number) values (%d,%d,%d)", date, ms, number);
+    if (!allocStatement()) {
+        reportFailure(kStepAllocate, statement);
+        return -1;
+    }
+    if (!execute(statement)) {
+        reportFailure(kStepExecute, statement);
+        return -1;
+    }
+    freeStatement();
+    return ms;
+}
+
+int CDBoperations::insertArrivedMessageText(int date, int millisecond, int /*number*/, int language, const char* text)
+{
+    const std::string cut = std::string(text != nullptr ? text : "").substr(0, MessageTextSize - 1);
+    const std::string statement = Sql(
+        "INSERT INTO arrivedMessagesString(dateYYYYMMDD,millisecSinceMidnight,lang,mess) values (%d,%d,%d,'%s')",
+        date, millisecond, language, Quoted(cut.c_str()).c_str());
+    if (!allocStatement()) {
+        reportFailure(kStepAllocate, statement);
+        return -1;
+    }
+    if (!execute(statement)) {
+        reportFailure(kStepExecute, statement);
+        return -1;
+    }
+    freeStatement();
+    return 0;
+}

@@ -1,0 +1,649 @@
+#include "db/DBoperations.h"
+
+#include "TestDatabase.h"
+
+#include "testsupport/TestUtils.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+using dbtest::ScopedCwd;
+using dbtest::TestDatabase;
+using testing::HasSubstr;
+using testsupport::ReadFile;
+using testsupport::ScopedEnv;
+using testsupport::TempDir;
+using testsupport::WriteFile;
+
+namespace {
+
+std::string DumpName(const std::string& name, int n) { return "db_" + name + "_" + std::to_string(n) + ".txt"; }
+
+// Suites named Db* run against SQLite and again against PostgreSQL.
+class DbTest : public testing::Test {
+protected:
+    std::unique_ptr<CDBoperations> Connected(const char* name = "Tester")
+    {
+        auto ops = std::make_unique<CDBoperations>("Unknown");
+        testing::internal::CaptureStderr();  // the SQLite lines of connect
+        const int rc = ops->connect("NTRXDB", "trxuser", "qalvex4", name);
+        testing::internal::GetCapturedStderr();
+        EXPECT_EQ(rc, 0);
+        return ops;
+    }
+
+    std::string Dump(const std::string& name = "Tester", int n = 0)
+    {
+        return ReadFile(db.tempFolder() / DumpName(name, n));
+    }
+    bool DumpExists(const std::string& name = "Tester") const
+    {
+        return std::filesystem::exists(db.tempFolder() / DumpName(name, 0));
+    }
+
+    TestDatabase db;
+};
+
+std::string Repeat(char c, std::size_t n) { return std::string(n, c); }
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Connection
+
+TEST_F(DbTest, ConnectNamesTheObjectAndOpensTheDatabaseFile)
+{
+    TempDir cwdDir;
+    ScopedCwd cwd(cwdDir.path());
+    CDBoperations ops("Unknown");
+    testing::internal::CaptureStderr();
+    ASSERT_EQ(ops.connect("NTRXDB", "trxuser", "qalvex4", "QHVLogger"), 0);
+    const std::string err = testing::internal::GetCapturedStderr();
+
+    EXPECT_STREQ(ops.name(), "QHVLogger");
+    EXPECT_EQ(ops.language(), 3);
+    if (db.postgres()) {
+        // The server's database name is no file: the open fails and creates nothing.
+        EXPECT_FALSE(ops.sqliteOpen());
+        EXPECT_THAT(err, HasSubstr("SQLite specific, QHVLogger: Can't open database " + db.postgresDatabase() + ": "));
+        EXPECT_TRUE(std::filesystem::is_empty(cwdDir.path()));
+    } else {
+        EXPECT_TRUE(ops.sqliteOpen());
+        EXPECT_THAT(err, HasSubstr("SQLite specific, QHVLogger: Opened database " + db.sqliteFile() + " successfully\n"));
+        EXPECT_THAT(err, HasSubstr("SQLite specific, QHVLogger: Setting timeout 10000ms for database " +
+                                   db.sqliteFile() + "\n"));
+    }
+    EXPECT_FALSE(DumpExists("QHVLogger"));
+}
+
+TEST_F(DbTest, FailedConnectLeavesEveryQueryFailing)
+{
+    CDBoperations ops("ORVANTA");
+    EXPECT_EQ(ops.connect(nullptr, "trxuser", "qalvex4", nullptr), -1);
+    EXPECT_EQ(ops.connect("NOSUCHSOURCE", "trxuser", "qalvex4", "Renamed"), -1);
+    EXPECT_STREQ(ops.name(), "ORVANTA");
+
+    int version = 7;
+    char* versionName = nullptr;
+    EXPECT_EQ(ops.getVersion(&version, &versionName), -1);
+    EXPECT_EQ(version, 0);
+    EXPECT_EQ(versionName, nullptr);
+    EXPECT_FALSE(DumpExists("ORVANTA"));  // getVersion reports nothing without a connection
+
+    int pid = 5;
+    EXPECT_EQ(ops.getPid(&pid, "QHVLOGGER"), -1);
+    EXPECT_EQ(ops.getProcessName(99), nullptr);
+    EXPECT_EQ(Dump("ORVANTA"),
+              "506 (-2): select pid from process where processname = 'QHVLOGGER'\n"
+              "505 (-2): select processname from process where pid=99\n");
+}
+
+TEST_F(DbTest, ConnectFailsWithoutTheMessagesTable)
+{
+    db.exec("DROP TABLE messages");
+    CDBoperations ops("Tester");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(ops.connect("NTRXDB", "trxuser", "qalvex4", nullptr), -1);
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(Dump(), "505 (-1): SELECT number FROM messages WHERE lang=3 ORDER BY number\n");
+}
+
+// ---------------------------------------------------------------------------
+// Processes, version, message types
+
+TEST_F(DbTest, PidOfAProcessName)
+{
+    auto ops = Connected();
+    int pid = -1;
+    EXPECT_EQ(ops->getPid(&pid, "QHVLOGGER"), 0);
+    EXPECT_EQ(pid, 99);
+    EXPECT_EQ(ops->getPid(&pid, "NOBODY"), 0);
+    EXPECT_EQ(pid, 0);
+
+    // Quotes in names are data, never part of the statement.
+    db.exec("INSERT INTO process (pid, processname) VALUES (120, 'O''BRIEN')");
+    EXPECT_EQ(ops->getPid(&pid, "O'BRIEN"), 0);
+    EXPECT_EQ(pid, 120);
+    EXPECT_EQ(ops->getPid(&pid, "x' OR '1'='1"), 0);
+    EXPECT_EQ(pid, 0);
+    EXPECT_FALSE(DumpExists());
+
+    db.exec("ALTER TABLE process RENAME TO process_gone");
+    EXPECT_EQ(ops->getPid(&pid, "QHVLOGGER"), -1);
+    EXPECT_EQ(Dump(), "505 (-1): select pid from process where processname = 'QHVLOGGER'\n");
+}
+
+TEST_F(DbTest, ProcessNameOfAPid)
+{
+    auto ops = Connected();
+    char* name = ops->getProcessName(99);
+    ASSERT_NE(name, nullptr);
+    EXPECT_STREQ(name, "QHVLOGGER");
+    std::free(name);
+    name = ops->getProcessName(106);
+    ASSERT_NE(name, nullptr);
+    EXPECT_STREQ(name, "P2XLOGGER");
+    std::free(name);
+
+    EXPECT_EQ(ops->getProcessName(4711), nullptr);
+    EXPECT_FALSE(DumpExists());
+
+    db.exec("ALTER TABLE process RENAME TO process_gone");
+    EXPECT_EQ(ops->getProcessName(99), nullptr);
+    EXPECT_EQ(Dump(), "505 (-1): select processname from process where pid=99\n");
+}
+
+TEST_F(DbTest, VersionIsTheLastRow)
+{
+    auto ops = Connected();
+    int version = 0;
+    char* name = nullptr;
+    ASSERT_EQ(ops->getVersion(&version, &name), 0);
+    EXPECT_EQ(version, 412);
+    EXPECT_STREQ(name, "NTRX 4.12 demo");
+    delete[] name;
+
+    db.exec("INSERT INTO trx_version (current_version, current_versionname) VALUES (413, 'second')");
+    db.exec("INSERT INTO trx_version (current_version, current_versionname) VALUES (414, 'third')");
+    ASSERT_EQ(ops->getVersion(&version, &name), 0);
+    EXPECT_EQ(version, 414);
+    EXPECT_STREQ(name, "third");
+    delete[] name;
+    EXPECT_FALSE(DumpExists());
+}
+
+TEST_F(DbTest, VersionWithoutARowOrTableFails)
+{
+    auto ops = Connected();
+    db.exec("DELETE FROM trx_version");
+    int version = 9;
+    char* name = nullptr;
+    EXPECT_EQ(ops->getVersion(&version, &name), -1);
+    EXPECT_EQ(version, 0);
+    EXPECT_EQ(name, nullptr);
+
+    db.exec("DROP TABLE trx_version");
+    EXPECT_EQ(ops->getVersion(&version, &name), -1);
+    EXPECT_EQ(name, nullptr);
+    EXPECT_EQ(Dump(), "505: (SQL_NO_DATA): SELECT current_version,current_versionname FROM trx_version\n"
+                      "505 (-1): SELECT current_version,current_versionname FROM trx_version\n");
+}
+
+TEST_F(DbTest, MessageTypeOfANumber)
+{
+    auto ops = Connected();
+    int type = -1;
+    int typeLogging = -1;
+    EXPECT_EQ(ops->getMessageType(1436, &type, &typeLogging), 0);
+    EXPECT_EQ(type, 3);
+    EXPECT_EQ(typeLogging, 3);
+    EXPECT_EQ(ops->getMessageType(1410, &type, &typeLogging), 0);
+    EXPECT_EQ(type, 2);
+    EXPECT_EQ(typeLogging, 3);
+    EXPECT_FALSE(DumpExists());
+
+    EXPECT_EQ(ops->getMessageType(9999, &type, &typeLogging), -1);
+    EXPECT_EQ(type, 0);
+    EXPECT_EQ(typeLogging, 0);
+    db.exec("DROP TABLE messages");
+    EXPECT_EQ(ops->getMessageType(1410, &type, &typeLogging), -1);
+    EXPECT_EQ(Dump(), "505: (SQL_NO_DATA): select type,typeLogging from messages where number = 9999\n"
+                      "505 (-1): select type,typeLogging from messages where number = 1410\n");
+}
+
+// ---------------------------------------------------------------------------
+// Sockets and logger parameters
+
+TEST_F(DbTest, SocketsOfAProcess)
+{
+    db.exec("INSERT INTO process_socket (id, pid, ip, port, udp_tcp, read_write, server_client) "
+            "VALUES (3000000000, 90, '10.0.0.1', 4294967295, 2, 7, 1)");
+    auto ops = Connected();
+    SocketRecord* records = nullptr;
+    int count = 0;
+    ASSERT_EQ(ops->getSockets("orvanta_ctrl", &records, &count), 0);  // the name is upper-cased
+    ASSERT_EQ(count, 3);
+    ASSERT_NE(records, nullptr);
+    // Rows come in the order the database delivers them; sort for the checks.
+    std::sort(records, records + count, [](const SocketRecord& a, const SocketRecord& b) { return a.id < b.id; });
+    EXPECT_EQ(records[0].id, 1u);
+    EXPECT_STREQ(records[0].ip, "127.0.0.1");
+    EXPECT_EQ(records[0].port, 5076u);
+    EXPECT_EQ(records[0].udp_tcp, 1u);
+    EXPECT_EQ(records[0].read_write, 1u);
+    EXPECT_EQ(records[0].server_client, 1u);
+    EXPECT_EQ(records[0].pid, 90u);
+    EXPECT_EQ(records[1].port, 4002u);
+    EXPECT_EQ(records[1].read_write, 2u);
+    // Unsigned 32-bit values above the signed range come through whole.
+    EXPECT_EQ(records[2].id, 3000000000u);
+    EXPECT_EQ(records[2].port, 4294967295u);
+    EXPECT_STREQ(records[2].ip, "10.0.0.1");
+    std::free(records);
+
+    records = reinterpret_cast<SocketRecord*>(&count);  // must be overwritten
+    EXPECT_EQ(ops->getSockets("QHVLOGGER", &records, &count), 0);
+    EXPECT_EQ(records, nullptr);
+    EXPECT_EQ(count, 0);
+    EXPECT_FALSE(DumpExists());
+
+    db.exec("DROP VIEW process_socket_v");
+    EXPECT_EQ(ops->getSockets("ORVANTA_CTRL", &records, &count), -1);
+    EXPECT_EQ(records, nullptr);
+    EXPECT_EQ(Dump(), "505 (-1): select id, ip, port, udp_tcp, read_write, server_client, pid from process_socket_v "
+                      "where process_socket_v.processname=upper('ORVANTA_CTRL')\n");
+}
+
+TEST_F(DbTest, LoggerParametersOfUserAndProcess)
+{
+    auto ops = Connected();
+    LoggerParameters qhv {};
+    ASSERT_EQ(ops->getLoggerParameters("QV user", "QHVLOGGER", &qhv), 0);
+    EXPECT_EQ(qhv.logger, 99u);
+    EXPECT_EQ(qhv.logging_enabled, 1u);
+    EXPECT_EQ(qhv.logging_selected, 0u);
+    EXPECT_EQ(qhv.dir_value_enabled, 1u);
+    EXPECT_STREQ(qhv.dir_value, "C:\\survey\\qhv");
+    EXPECT_STREQ(qhv.file_value, "heave__TOKY__TOKM__TOKD__TOKH__TOKN_.qhv");
+    EXPECT_EQ(qhv.browse_enabled, 1u);
+    EXPECT_EQ(qhv.browse_selected, 0u);
+    EXPECT_EQ(qhv.line_interval_value_enabled, 1u);
+    EXPECT_STREQ(qhv.line_interval_value, "30");
+    EXPECT_EQ(qhv.apply_enabled, 1u);
+    EXPECT_EQ(qhv.apply_selected, 0u);
+
+    LoggerParameters p2x {};
+    ASSERT_EQ(ops->getLoggerParameters("QV user", "P2XLOGGER", &p2x), 0);
+    EXPECT_EQ(p2x.logger, 106u);
+    EXPECT_EQ(p2x.logging_selected, 1u);
+    EXPECT_STREQ(p2x.dir_value, "C:\\survey\\p2x");
+    EXPECT_STREQ(p2x.file_value, "p2x__TOKY__TOKM__TOKD__TOKH__TOKN__TOKS_.p2x");
+
+    // A user name with a quote is found, not a broken statement.
+    db.exec("INSERT INTO users (id, name) VALUES (2, 'O''Neil')");
+    db.exec("INSERT INTO qhv_param (id, logger, dir_value, file_value, line_interval_value) "
+            "VALUES (2, 99, 'D:\\heave', 'h.qhv', '123456789')");
+    LoggerParameters other {};
+    ASSERT_EQ(ops->getLoggerParameters("O'Neil", "QHVLOGGER", &other), 0);
+    EXPECT_STREQ(other.dir_value, "D:\\heave");
+    EXPECT_STREQ(other.line_interval_value, "123456789");
+    EXPECT_FALSE(DumpExists());
+
+    LoggerParameters untouched {};
+    untouched.logger = 77;
+    EXPECT_EQ(ops->getLoggerParameters("Nobody", "QHVLOGGER", &untouched), -1);
+    EXPECT_EQ(untouched.logger, 77u);
+    EXPECT_EQ(Dump(),
+              "505: (SQL_NO_DATA): SELECT logger, logging_enabled, logging_selected, dir_value_enabled, dir_value, "
+              "file_value, browse_enabled, browse_selected, line_interval_value_enabled, line_interval_value, "
+              "apply_enabled, apply_selected FROM qhv_param, users, process WHERE users.name = 'Nobody' AND "
+              "users.id = qhv_param.id AND qhv_param.logger = process.pid AND process.processname = 'QHVLOGGER' \n");
+}
+
+TEST_F(DbTest, LoggerParametersWithoutTheTableFail)
+{
+    auto ops = Connected();
+    db.exec("DROP TABLE qhv_param");
+    LoggerParameters parameters {};
+    EXPECT_EQ(ops->getLoggerParameters("QV user", "P2XLOGGER", &parameters), -1);
+    EXPECT_THAT(Dump(), testing::StartsWith("505 (-1): SELECT logger, "));
+    EXPECT_THAT(Dump(), testing::EndsWith("process.processname = 'P2XLOGGER' \n"));
+}
+
+// ---------------------------------------------------------------------------
+// Tokens
+
+TEST_F(DbTest, TokensOfEachType)
+{
+    db.exec("INSERT INTO float_values (id, value) VALUES (1001, 2.75)");
+    db.exec("INSERT INTO token_value (token, value_id, description_id) VALUES ('TEST_FLOAT', 1001, 0)");
+    auto ops = Connected();
+
+    TokenValue value;
+    ASSERT_EQ(ops->getToken("RUNT_PARAM_QHV_LOG_SOURCE_PORT", &value), 0);
+    EXPECT_EQ(value.type, TokenValue::Integer);
+    EXPECT_EQ(value.intValue, 31102);
+    ASSERT_EQ(ops->getToken("runt_param_qhv_dir", &value), 0);  // names are upper-cased
+    EXPECT_EQ(value.type, TokenValue::Text);
+    EXPECT_STREQ(value.textValue, "C:\\survey\\qhv");
+    ASSERT_EQ(ops->getToken("TEST_FLOAT", &value), 0);
+    EXPECT_EQ(value.type, TokenValue::Float);
+    EXPECT_DOUBLE_EQ(value.floatValue, 2.75);
+
+    EXPECT_EQ(ops->getIntToken("MAIN_W_LOGGING_STATUS_ON_OFF"), 0);
+    EXPECT_EQ(ops->getIntToken("RUNT_PARAM_P2X_MAX_WAIT_TIME"), 90);
+    EXPECT_EQ(ops->getIntToken("TEST_FLOAT"), 2);  // truncated
+    EXPECT_EQ(ops->getIntToken("RUNT_PARAM_QHV_DIR"), 0);
+    EXPECT_FALSE(DumpExists());
+}
+
+TEST_F(DbTest, TokenInTwoTypedTablesIsFloatingPoint)
+{
+    db.exec("INSERT INTO float_values (id, value) VALUES (2102, 1.5)");
+    auto ops = Connected();
+    TokenValue value;
+    ASSERT_EQ(ops->getToken("RUNT_PARAM_QHV_LOG_SOURCE_PORT", &value), 0);
+    EXPECT_EQ(value.type, TokenValue::Float);
+    EXPECT_DOUBLE_EQ(value.floatValue, 1.5);
+}
+
+TEST_F(DbTest, TokenValuesFromTextAndNegativeIntegers)
+{
+    db.exec("INSERT INTO varchar_values (id, value) VALUES (3901, '42')");
+    db.exec("INSERT INTO integer_values (id, value) VALUES (2901, -7)");
+    db.exec("INSERT INTO token_value (token, value_id, description_id) VALUES ('TEST_TEXT', 3901, 0)");
+    db.exec("INSERT INTO token_value (token, value_id, description_id) VALUES ('TEST_NEGATIVE', 2901, 0)");
+    db.exec("INSERT INTO token_value (token, value_id, description_id) VALUES ('O''TOKEN', 2102, 0)");
+    auto ops = Connected();
+    EXPECT_EQ(ops->getIntToken("TEST_TEXT"), 42);
+    EXPECT_EQ(ops->getIntToken("TEST_NEGATIVE"), -7);
+    EXPECT_EQ(ops->getIntToken("o'token"), 31102);
+}
+
+TEST_F(DbTest, UnknownTokensAndTokensWithoutValue)
+{
+    db.exec("INSERT INTO token_value (token, value_id, description_id) VALUES ('ORPHAN', 9999, 0)");
+    auto ops = Connected();
+
+    TokenValue value;
+    value.type = 42;
+    value.intValue = 4711;
+    EXPECT_EQ(ops->getToken("NO_SUCH_TOKEN", &value), -1);
+    EXPECT_EQ(ops->getIntToken("NO_SUCH_TOKEN"), 0);
+    // A token without a row in any value table is found but keeps the value given.
+    EXPECT_EQ(ops->getToken("ORPHAN", &value), 0);
+    EXPECT_EQ(value.type, 42);
+    EXPECT_EQ(value.intValue, 4711);
+    EXPECT_FALSE(DumpExists());
+}
+
+TEST_F(DbTest, MissingTokenTables)
+{
+    auto ops = Connected();
+    // A missing typed table only means the value is not there.
+    db.exec("DROP TABLE float_values");
+    EXPECT_EQ(ops->getIntToken("RUNT_PARAM_QHV_MAX_WAIT_TIME"), 20);
+    EXPECT_FALSE(DumpExists());
+
+    db.exec("DROP TABLE token_value");
+    TokenValue value;
+    EXPECT_EQ(ops->getToken("RUNT_PARAM_QHV_MAX_WAIT_TIME", &value), -1);
+    EXPECT_EQ(Dump(), "505 (-1): select value_id from token_value where token=upper('RUNT_PARAM_QHV_MAX_WAIT_TIME')\n");
+}
+
+// ---------------------------------------------------------------------------
+// Message texts
+
+TEST_F(DbTest, MessageTextOfOtherLanguagesComesOutAsUtf8)
+{
+    // Raw Latin-1 bytes and "\u" escapes, as texts of languages other than 3 are stored.
+    db.exec("INSERT INTO messages (number, lang, mess) VALUES "
+            "(5001, 1, 'Bl\\u00e5 \xE6 \xE8 a\\b \\u20AC.')");
+    auto ops = Connected();
+    char* text = ops->getMessageText(5001, 1);
+    ASSERT_NE(text, nullptr);
+    EXPECT_STREQ(text, "Bl\xC3\xA5 \xC3\xA6  ab .");
+    std::free(text);
+
+    text = ops->getMessageText(1410, 1);
+    ASSERT_NE(text, nullptr);
+    EXPECT_STREQ(text, "QHV logger: cannot open log file %s");
+    std::free(text);
+}
+
+TEST_F(DbTest, MessageTextOfLanguage3IsTranslated)
+{
+    db.exec("INSERT INTO messages (number, lang, mess) VALUES (5002, 3, 'Kan ikke !!aapne !!AE!!oe!!AE')");
+    TempDir withTable;
+    std::string table(100, '\0');
+    table[0] = '\xC6';  // !!AE
+    table[3] = '\xF8';  // !!oe
+    table[5] = '\xE5';  // !!aa
+    WriteFile(withTable.path() / "translate.bin", table);
+    {
+        ScopedCwd cwd(withTable.path());
+        auto ops = Connected();
+        char* text = ops->getMessageText(5002, 3);
+        ASSERT_NE(text, nullptr);
+        EXPECT_STREQ(text, "Kan ikke \xE5pne \xC6\xF8\xC6");
+        std::free(text);
+    }
+    TempDir withoutTable;
+    ScopedCwd cwd(withoutTable.path());
+    auto ops = Connected();
+    char* text = ops->getMessageText(5002, 3);
+    ASSERT_NE(text, nullptr);
+    EXPECT_STREQ(text, "Kan ikke !!aapne !!AE!!oe!!AE");
+    std::free(text);
+}
+
+TEST_F(DbTest, MissingMessageTextGivesTheErrorText)
+{
+    auto ops = Connected();
+    for (int language : { 1, 3 }) {
+        char* text = ops->getMessageText(4711, language);
+        ASSERT_NE(text, nullptr);
+        EXPECT_STREQ(text, "**** Error retrieving message no: 4711 from database ****\r\n");
+        std::free(text);
+    }
+    EXPECT_FALSE(DumpExists());
+
+    db.exec("DROP TABLE messages");
+    EXPECT_EQ(ops->getMessageText(1410, 3), nullptr);
+    EXPECT_EQ(Dump(), "505 (-1): select mess from messages where lang = 3 and number = 1410\n");
+}
+
+TEST_F(DbTest, MessageTextsAreCutTo399Characters)
+{
+    // Escapes make the text longer than the database column on the way.
+    db.exec("INSERT INTO messages (number, lang, mess) VALUES (5003, 1, '" + Repeat('\xE6', 300) + "')");
+    db.exec("INSERT INTO messages (number, lang, mess) VALUES (5004, 3, '" + Repeat('y', 399) + "')");
+    auto ops = Connected();
+    char* text = ops->getMessageText(5003, 1);
+    ASSERT_NE(text, nullptr);
+    EXPECT_EQ(std::string(text).size(), 399u);  // 199 two-byte characters and half of one
+    std::free(text);
+    text = ops->getMessageText(5004, 3);
+    ASSERT_NE(text, nullptr);
+    EXPECT_EQ(std::string(text), Repeat('y', 399));
+    std::free(text);
+}
+
+// ---------------------------------------------------------------------------
+// Arrived messages
+
+namespace {
+
+constexpr int kDate = 20260314;
+
+}  // namespace
+
+TEST_F(DbTest, ArrivalsWithoutTextRepeatWithin10Seconds)
+{
+    auto ops = Connected();
+    EXPECT_EQ(ops->insertArrivedMessage(kDate, 120000, 0, 1414, " ", true), 43200000);
+    EXPECT_EQ(ops->insertArrivedMessage(kDate, 120009, 999, 1414, " ", true), 0);  // 9,999 ms later
+    EXPECT_EQ(ops->insertArrivedMessage(kDate, 120010, 0, 1414, " ", true), 43210000);  // 10,000 ms
+    EXPECT_EQ(ops->insertArrivedMessage(kDate, 120019, 999, 1414, " ", true), 0);
+    // Measured from the last stored arrival, in both directions.
+    EXPECT_EQ(ops->insertArrivedMessage(kDate, 120000, 1, 1414, " ", true), 0);
+
+    const auto rows = db.query("SELECT dateYYYYMMDD, millisecSinceMidnight, number FROM arrivedMessages "
+                               "ORDER BY millisecSinceMidnight");
+    EXPECT_EQ(rows, (dbtest::Rows { { "20260314", "43200000", "1414" }, { "20260314", "43210000", "1414" } }));
+}
+
+TEST_F(DbTest, ArrivalsWithTextRepeatOnlyWithTheSameText)
+{
+    auto ops = Connected();
+    EXPECT_EQ(ops->insertArrivedMessage(kDate, 80000, 0, 1410, "a", false), 28800000);
+    EXPECT_EQ(ops->insertArrivedMessage(kDate, 80001, 0, 1410, "b", false), 28801000);
+    EXPECT_EQ(ops->insertArrivedMessage(kDate, 80002, 0, 1410, "b", false), 0);
+    EXPECT_EQ(ops->insertArrivedMessage(kDate, 80003, 0, 1410, "a", false), 28803000);
+    // Beyond the window the same text is stored again.
+    EXPECT_EQ(ops->insertArrivedMessage(kDate, 80013, 0, 1410, "a", false), 28813000);
+    // Numbers are apart: another number with the same text is stored.
+    EXPECT_EQ(ops->insertArrivedMessage(kDate, 80014, 0, 1440, "a", false), 28814000);
+    EXPECT_EQ(db.scalar("SELECT COUNT(*) FROM arrivedMessages"), "5");
+}
+
+TEST_F(DbTest, ArrivalsInOneMillisecondAreStoredApart)
+{
+    auto ops = Connected();
+    EXPECT_EQ(ops->insertArrivedMessage(kDate, 101010, 500, 1410, "x", false), 36610500);
+    EXPECT_EQ(ops->insertArrivedMessage(kDate, 101010, 500, 1414, " ", true), 36610501);
+
+    // The last millisecond of the day is the largest stored, even twice.
+    EXPECT_EQ(ops->insertArrivedMessage(kDate, 235959, 999, 1440, "y", false), 86399999);
+    EXPECT_EQ(ops->insertArrivedMessage(kDate, 235959, 999, 1444, " ", true), 86399999);
+    EXPECT_EQ(db.query("SELECT millisecSinceMidnight, number FROM arrivedMessages WHERE number IN (1440, 1444) "
+                       "ORDER BY number"),
+              (dbtest::Rows { { "86399999", "1440" }, { "86399999", "1444" } }));
+}
+
+TEST_F(DbTest, ArrivalAtMidnightIsStoredAndNotTakenForSuppressed)
+{
+    auto ops = Connected();
+    EXPECT_EQ(ops->insertArrivedMessage(kDate, 235959, 999, 1440, "y", false), 86399999);
+    EXPECT_EQ(ops->insertArrivedMessage(kDate + 1, 0, 0, 1444, " ", true), 1);
+    // ... and remembered: a repeat right after it is suppressed.
+    EXPECT_EQ(ops->insertArrivedMessage(kDate + 1, 0, 5, 1444, " ", true), 0);
+    EXPECT_EQ(db.scalar("SELECT millisecSinceMidnight FROM arrivedMessages WHERE number = 1444"), "1");
+}
+
+TEST_F(DbTest, ArrivalTextsAreStoredVerbatim)
+{
+    auto ops = Connected();
+    EXPECT_EQ(ops->insertArrivedMessageText(kDate, 1234, 1410, 3, "it's 'quoted'); DROP TABLE users; --"), 0);
+    EXPECT_EQ(ops->insertArrivedMessageText(kDate, 1235, 1410, 1, Repeat('z', 500).c_str()), 0);
+    EXPECT_EQ(ops->insertArrivedMessageText(kDate, 1236, 1410, 3, "\xC6\xF8\xC5 \\u00e6 100%"), 0);
+    EXPECT_EQ(db.query("SELECT dateYYYYMMDD, millisecSinceMidnight, lang, mess FROM arrivedMessagesString "
+                       "ORDER BY millisecSinceMidnight"),
+              (dbtest::Rows { { "20260314", "1234", "3", "it's 'quoted'); DROP TABLE users; --" },
+                              { "20260314", "1235", "1", Repeat('z', 399) },
+                              { "20260314", "1236", "3", "\xC6\xF8\xC5 \\u00e6 100%" } }));
+    EXPECT_EQ(db.scalar("SELECT COUNT(*) FROM users"), "1");
+}
+
+TEST_F(DbTest, ArrivalInsertsWithoutTheirTablesFail)
+{
+    auto ops = Connected();
+    db.exec("DROP TABLE arrivedMessages");
+    db.exec("DROP TABLE arrivedMessagesString");
+    EXPECT_EQ(ops->insertArrivedMessage(kDate, 120000, 0, 1410, "x", false), -1);
+    EXPECT_EQ(ops->insertArrivedMessageText(kDate, 43200000, 1410, 3, "x"), -1);
+    EXPECT_EQ(Dump(),
+              "505 (-1): INSERT INTO arrivedMessages(dateYYYYMMDD,millisecSinceMidnight,number) values "
+              "(20260314,43200000,1410)\n"
+              "505 (-1): INSERT INTO arrivedMessagesString(dateYYYYMMDD,millisecSinceMidnight,lang,mess) values "
+              "(20260314,43200000,3,'x')\n");
+}
+
+// ---------------------------------------------------------------------------
+// Dump files (no database needed)
+
+namespace {
+
+class DumpFileTest : public testing::Test {
+protected:
+    DumpFileTest() { std::filesystem::create_directories(temp()); }
+    std::filesystem::path temp() const { return root.path() / "c" / "Temp"; }
+    std::filesystem::path file(const std::string& name, int n) const { return temp() / DumpName(name, n); }
+
+    TempDir root;
+    ScopedEnv driveRoot { "QHV_DRIVE_ROOT", root.str() };
+};
+
+}  // namespace
+
+TEST_F(DumpFileTest, FirstReportGoesIntoTheFirstGapAndMovesTheGapOn)
+{
+    for (int n = 0; n < 5; ++n) {
+        WriteFile(file("ORVANTA", n), "old");
+    }
+    WriteFile(file("ORVANTA", 6), "older");
+    CDBoperations ops("ORVANTA");
+    EXPECT_STREQ(ops.dumpFilePath(), "");
+    EXPECT_EQ(ops.writeDebug("first 100%s\n"), 0);
+    EXPECT_EQ(ops.writeDebug("second\n"), 0);
+    EXPECT_STREQ(ops.dumpFilePath(), "c:\\Temp\\db_ORVANTA_5.txt");
+    EXPECT_EQ(ReadFile(file("ORVANTA", 5)), "first 100%s\nsecond\n");
+    EXPECT_FALSE(std::filesystem::exists(file("ORVANTA", 6)));
+    EXPECT_EQ(ReadFile(file("ORVANTA", 4)), "old");
+
+    // The next object of that name takes the gap behind it.
+    CDBoperations next("ORVANTA");
+    next.writeDebug("x");
+    EXPECT_STREQ(next.dumpFilePath(), "c:\\Temp\\db_ORVANTA_6.txt");
+}
+
+TEST_F(DumpFileTest, WithAll40FilesTheFirstIsReused)
+{
+    for (int n = 0; n < 40; ++n) {
+        WriteFile(file("ORVANTA", n), "old");
+    }
+    CDBoperations ops("ORVANTA");
+    ops.writeDebug("new");
+    EXPECT_EQ(ReadFile(file("ORVANTA", 0)), "new");
+    EXPECT_FALSE(std::filesystem::exists(file("ORVANTA", 1)));
+    EXPECT_EQ(ReadFile(file("ORVANTA", 39)), "old");
+}
+
+TEST_F(DumpFileTest, TheLastFileWrapsTheGapToTheFirst)
+{
+    for (int n = 1; n < 40; ++n) {
+        WriteFile(file("P2XLogger", n), "old");
+    }
+    WriteFile(file("P2XLogger", 0), "old");
+    std::filesystem::remove(file("P2XLogger", 39));
+    CDBoperations ops("P2XLogger");
+    ops.writeDebug("new");
+    EXPECT_EQ(ReadFile(file("P2XLogger", 39)), "new");
+    EXPECT_FALSE(std::filesystem::exists(file("P2XLogger", 0)));
+}
+
+TEST_F(DumpFileTest, WithoutTheFolderTheTextIsDroppedUntilItExists)
+{
+    std::filesystem::remove_all(temp());
+    CDBoperations ops("Unknown");
+    ops.writeDebug("lost\n");
+    EXPECT_STREQ(ops.dumpFilePath(), "");
+    std::filesystem::create_directories(root.path() / "c" / "temp");  // any letter case
+    ops.writeDebug("kept\n");
+    EXPECT_STREQ(ops.dumpFilePath(), "c:\\Temp\\db_Unknown_0.txt");
+    EXPECT_EQ(ReadFile(root.path() / "c" / "temp" / "db_Unknown_0.txt"), "kept\n");
+}
+
+TEST_F(DumpFileTest, NamesKeepTheir31FirstCharacters)
+{
+    CDBoperations ops("ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789");
+    EXPECT_STREQ(ops.name(), "ABCDEFGHIJKLMNOPQRSTUVWXYZ01234");
+    ops.writeDebug("x");
+    EXPECT_TRUE(std::filesystem::exists(file("ABCDEFGHIJKLMNOPQRSTUVWXYZ01234", 0)));
+}

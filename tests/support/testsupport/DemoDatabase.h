@@ -1,0 +1,71 @@
+// A ready demo system database for tests: runs db/make-demo-db.sh so that
+// ntrx.db lies under a temporary drive root, and points unixODBC at the private
+// set-up it writes (data source "NTRXDB" on the SQLite ODBC driver). Sets
+// QHV_DRIVE_ROOT, ODBCSYSINI and ODBCINI for the lifetime of the object; create
+// it on the test's main thread before anything connects.
+#pragma once
+
+#include "testsupport/TestUtils.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+namespace testsupport {
+
+// The source tree: QHV_SOURCE_DIR when the test target defines it, else taken
+// from the path of this header (<source>/tests/support/testsupport/DemoDatabase.h).
+inline std::filesystem::path SourceDir()
+{
+#ifdef QHV_SOURCE_DIR
+    return std::filesystem::path(QHV_SOURCE_DIR);
+#else
+    return std::filesystem::path(__FILE__).parent_path().parent_path().parent_path().parent_path();
+#endif
+}
+
+// Quotes a text for the shell.
+inline std::string ShellQuoted(const std::string& text)
+{
+    std::string quoted = "'";
+    for (char c : text) {
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    return quoted + "'";
+}
+
+class DemoDatabase {
+public:
+    // Creates <root>/c/ProgramData/Valdrena Marine/ntrx/ntrx.db, <root>/c/Temp and
+    // the ODBC set-up in <root>/odbc.
+    explicit DemoDatabase(const std::filesystem::path& root) : m_root(root)
+    {
+        const std::string command = ShellQuoted((SourceDir() / "db" / "make-demo-db.sh").string()) + " " +
+                                    ShellQuoted(root.string()) + " " + ShellQuoted(odbcFolder().string());
+        if (std::system(command.c_str()) != 0) {
+            throw std::runtime_error("make-demo-db.sh failed: " + command);
+        }
+        m_driveRoot.emplace("QHV_DRIVE_ROOT", root.string());
+        m_odbcSysIni.emplace("ODBCSYSINI", odbcFolder().string());
+        m_odbcIni.emplace("ODBCINI", (odbcFolder() / "odbc.ini").string());
+    }
+
+    const std::filesystem::path& root() const { return m_root; }
+    std::filesystem::path odbcFolder() const { return m_root / "odbc"; }
+    std::filesystem::path databaseFile() const
+    {
+        return m_root / "c" / "ProgramData" / "Valdrena Marine" / "ntrx" / "ntrx.db";
+    }
+    // Where the system's "c:\Temp" lies.
+    std::filesystem::path tempFolder() const { return m_root / "c" / "Temp"; }
+
+private:
+    std::filesystem::path m_root;
+    std::optional<ScopedEnv> m_driveRoot;
+    std::optional<ScopedEnv> m_odbcSysIni;
+    std::optional<ScopedEnv> m_odbcIni;
+};
+
+}  // namespace testsupport
