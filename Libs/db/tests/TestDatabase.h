@@ -185,7 +185,7 @@ public:
     const std::filesystem::path& root() const { return m_dir.path(); }
     std::filesystem::path tempFolder() const { return m_dir.path() / "c" / "Temp"; }
     // The database file the SQLite data source names (empty for PostgreSQL).
-    std::string sqliteFile() const { return m_demo ? m_demo->databaseFile().string() : std::string(); }
+    std::string sqliteFile() const { return m_demo ? m_demo->dataSourceFile().string() : std::string(); }
     const std::string& postgresDatabase() const { return m_pgDatabase; }
 
     void exec(const std::string& sql) { session().exec(sql); }
