@@ -75,7 +75,8 @@ TEST_F(DbTest, ConnectNamesTheObjectAndOpensTheDatabaseFile)
         EXPECT_TRUE(std::filesystem::is_empty(cwdDir.path()));
     } else {
         EXPECT_TRUE(ops.sqliteOpen());
-        EXPECT_THAT(err, HasSubstr("SQLite specific, QHVLogger: Opened database " + db.sqliteFile() + " successfully\n"));
+        EXPECT_THAT(err,
+                    HasSubstr("SQLite specific, QHVLogger: Opened database " + db.sqliteFile() + " successfully\n"));
         EXPECT_THAT(err, HasSubstr("SQLite specific, QHVLogger: Setting timeout 10000ms for database " +
                                    db.sqliteFile() + "\n"));
     }

@@ -213,14 +213,6 @@ TEST_F(DbMessagesTest, MissingTextIsRecordedAsTheErrorText)
     EXPECT_EQ(Texts(), (dbtest::Rows { { "3", "**** Error retrieving message no: 4711 from database ****\r\n" } }));
 }
 
-TEST_F(DbMessagesTest, FormatsAreReadOnceAndKept)
-{
-    messages.sendMessage(1410, "C:\\first.qhv");
-    db.exec("UPDATE messages SET mess = 'changed %s' WHERE number = 1410 AND lang = 3");
-    messages.sendMessage(1410, "C:\\second.qhv");
-    EXPECT_EQ(Texts()[1][1], "QHV-logger: kan ikke apne loggfil C:\\second.qhv");
-}
-
 TEST_F(DbMessagesTest, FailedInsertsRecordNothingFurther)
 {
     RecordingSender sender;

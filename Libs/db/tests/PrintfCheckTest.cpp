@@ -14,25 +14,7 @@ bool Fits(const char* format, Values... )
     return PrintfFormatFits(format, kinds, sizeof...(Values));
 }
 
-enum class Small : short { A };
-
 }  // namespace
-
-TEST(PrintfCheck, ClassifiesValuesAsPrintfReceivesThem)
-{
-    static_assert(PrintfArgOf<char>() == PrintfArg::Int);
-    static_assert(PrintfArgOf<bool>() == PrintfArg::Int);
-    static_assert(PrintfArgOf<unsigned>() == PrintfArg::Int);
-    static_assert(PrintfArgOf<Small>() == PrintfArg::Int);
-    static_assert(PrintfArgOf<long>() == PrintfArg::Wide);
-    static_assert(PrintfArgOf<std::size_t>() == PrintfArg::Wide);
-    static_assert(PrintfArgOf<float>() == PrintfArg::Double);
-    static_assert(PrintfArgOf<long double>() == PrintfArg::LongDouble);
-    static_assert(PrintfArgOf<const char*>() == PrintfArg::Text);
-    static_assert(PrintfArgOf<char*>() == PrintfArg::Text);
-    static_assert(PrintfArgOf<const int*>() == PrintfArg::Pointer);
-    SUCCEED();
-}
 
 TEST(PrintfCheck, AcceptsFormatsThatFitTheirValues)
 {

@@ -1,8 +1,9 @@
 // The system database a test of this library runs against: by default the
 // SQLite demo database in a temporary drive root; with QHV_DB_POSTGRES set to
 // the state folder of db/pg-cluster.sh, a fresh copy of the demo database on
-// that private PostgreSQL cluster, dropped again at the end. Either way the data source "NTRXDB" names it, "c:\Temp" exists under
-// the drive root, and exec/query reach the database directly over ODBC.
+// that private PostgreSQL cluster, dropped again at the end. Either way the
+// data source "NTRXDB" names it, "c:\Temp" exists under the drive root, and
+// exec/query reach the database directly over ODBC. For the test's main thread.
 #pragma once
 
 #include "testsupport/DemoDatabase.h"

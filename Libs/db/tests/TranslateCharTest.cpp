@@ -5,8 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <thread>
-#include <vector>
 
 using testsupport::TempDir;
 using testsupport::WriteFile;
@@ -102,21 +100,6 @@ TEST(EscapeText, EscapesTheLatin1TableOnly)
                                                                        '0', 'F', 'C', 0xE8 }));
     EXPECT_EQ(escapeText("plain ASCII \\n"), "plain ASCII \\n");
     EXPECT_EQ(buildEscapeTable().size(), 27u);
-}
-
-TEST(EscapeText, EscapeTableIsBuiltOnceForAllThreads)
-{
-    std::vector<const void*> seen(8);
-    std::vector<std::thread> threads;
-    for (std::size_t i = 0; i < seen.size(); ++i) {
-        threads.emplace_back([&seen, i] { seen[i] = &buildEscapeTable(); });
-    }
-    for (auto& thread : threads) {
-        thread.join();
-    }
-    for (const void* table : seen) {
-        EXPECT_EQ(table, &buildEscapeTable());
-    }
 }
 
 TEST(UnescapeText, DecodesEscapesToUtf8)

@@ -467,29 +467,24 @@ int CDBoperations::getVersion(int* version, char** versionName)
     return 0;
 }
 
-int CDBoperations::findTypedId(const char* table, std::uint32_t valueId, std::uint32_t* id)
+int CDBoperations::findTypedId(const char* table, std::uint32_t valueId)
 {
-    // Binding fails only on a broken statement; execution and fetch failures just
-    // mean "not in this table".
+    // A failed execution or an empty result only means "not in this table"; the
+    // statement is then released and a new one allocated for the next query.
     const std::string statement = Sql("select id from %s where id ='%i'", table, static_cast<int>(valueId));
-    SQLUINTEGER found = kNoId;
-    if (!bindColumn(1, SQL_C_ULONG, &found, sizeof found)) {
+    SQLUINTEGER id = kNoId;
+    if (!bindColumn(1, SQL_C_ULONG, &id, sizeof id)) {
         reportFailure(kStepBind, statement);
         return -1;
     }
-    m_rc = SQLExecDirect(static_cast<SQLHSTMT>(m_stmt), reinterpret_cast<SQLCHAR*>(const_cast<char*>(statement.c_str())),
-                         static_cast<SQLINTEGER>(statement.size()));
-    bool matched = false;
-    if (m_rc == SQL_SUCCESS) {
-        matched = Succeeded(fetch()) && found == valueId;
-    }
-    *id = matched ? found : kNoId;
+    execute(statement);
+    const bool found = m_rc == SQL_SUCCESS && Succeeded(fetch()) && id == valueId;
     freeStatement();
     if (!allocStatement()) {
         reportFailure(kStepAllocate, statement);
         return -1;
     }
-    return matched ? 1 : 0;
+    return found ? 1 : 0;
 }
 
 int CDBoperations::getToken(const char* tokenName, TokenValue* value)
@@ -530,8 +525,7 @@ int CDBoperations::getToken(const char* tokenName, TokenValue* value)
     static const char* const kTables[] = { "float_values", "integer_values", "varchar_values" };
     int matchedTable = -1;
     for (int table = 0; table < 3; ++table) {
-        std::uint32_t id = kNoId;
-        const int found = findTypedId(kTables[table], valueId, &id);
+        const int found = findTypedId(kTables[table], valueId);
         if (found < 0) {
             return -1;
         }

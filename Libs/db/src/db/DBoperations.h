@@ -138,7 +138,9 @@ private:
     void reportFailure(int stepCode, const std::string& statement);
     void setName(const char* name);
     void openSqlite();
-    int findTypedId(const char* table, std::uint32_t valueId, std::uint32_t* id);
+    // 1 when the typed value table holds a row for the value id, 0 when not, -1
+    // after a reported failure.
+    int findTypedId(const char* table, std::uint32_t valueId);
     bool openDumpFile();
 
     std::unique_ptr<CDBconnection> m_connection;

@@ -149,8 +149,10 @@ private:
         SQLCHAR message[512] = {};
         SQLINTEGER nativeError = 0;
         SQLSMALLINT length = 0;
-        if (handle == SQL_NULL_HANDLE ||
-            !SQL_SUCCEEDED(SQLGetDiagRec(handleType, handle, 1, state, &nativeError, message, sizeof message, &length))) {
+        const bool described =
+            handle != SQL_NULL_HANDLE &&
+            SQL_SUCCEEDED(SQLGetDiagRec(handleType, handle, 1, state, &nativeError, message, sizeof message, &length));
+        if (!described) {
             std::snprintf(reinterpret_cast<char*>(message), sizeof message, "ODBC error %d", static_cast<int>(rc));
         }
         std::fprintf(stderr, "%s\n%s\n%s\n%s\n", reinterpret_cast<const char*>(message), statement,
