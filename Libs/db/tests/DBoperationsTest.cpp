@@ -543,12 +543,12 @@ TEST_F(DbTest, ArrivalTextsAreStoredVerbatim)
     auto ops = Connected();
     EXPECT_EQ(ops->insertArrivedMessageText(kDate, 1234, 1410, 3, "it's 'quoted'); DROP TABLE users; --"), 0);
     EXPECT_EQ(ops->insertArrivedMessageText(kDate, 1235, 1410, 1, Repeat('z', 500).c_str()), 0);
-    EXPECT_EQ(ops->insertArrivedMessageText(kDate, 1236, 1410, 3, "\xC6\xF8\xC5 \\u00e6 100%"), 0);
+    EXPECT_EQ(ops->insertArrivedMessageText(kDate, 1236, 1410, 3, "\xC6\xF8\xC5 \\u00e6 100% ? {fn now()} {d '1'}"), 0);
     EXPECT_EQ(db.query("SELECT dateYYYYMMDD, millisecSinceMidnight, lang, mess FROM arrivedMessagesString "
                        "ORDER BY millisecSinceMidnight"),
               (dbtest::Rows { { "20260314", "1234", "3", "it's 'quoted'); DROP TABLE users; --" },
                               { "20260314", "1235", "1", Repeat('z', 399) },
-                              { "20260314", "1236", "3", "\xC6\xF8\xC5 \\u00e6 100%" } }));
+                              { "20260314", "1236", "3", "\xC6\xF8\xC5 \\u00e6 100% ? {fn now()} {d '1'}" } }));
     EXPECT_EQ(db.scalar("SELECT COUNT(*) FROM users"), "1");
 }
 
