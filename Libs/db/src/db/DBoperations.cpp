@@ -63,8 +63,9 @@ std::string Quoted(const char* text)
 // Copies at most size - 1 bytes and terminates.
 void CopyText(char* target, std::size_t size, const char* text)
 {
-    std::strncpy(target, text, size - 1);
-    target[size - 1] = '\0';
+    const std::size_t length = strnlen(text, size - 1);
+    std::memcpy(target, text, length);
+    target[length] = '\0';
 }
 
 }  // namespace
