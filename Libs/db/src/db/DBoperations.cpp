@@ -137,6 +137,32 @@ void CDBoperations::freeStatement()
     }
 }
 
+bool CDBoperations::runStatement(const std::string& statement, std::initializer_list<BoundColumn> columns,
+                                 int bindStepCode)
+{
+    if (!allocStatement()) {
+        reportFailure(kStepAllocate, statement);
+        return false;
+    }
+    int column = 1;
+    for (const BoundColumn& bound : columns) {
+        if (!bindColumn(column++, bound.cType, bound.target, bound.size)) {
+            reportFailure(bindStepCode, statement);
+            return false;
+        }
+    }
+    if (!execute(statement)) {
+        reportFailure(kStepExecute, statement);
+        return false;
+    }
+    return true;
+}
+
+bool CDBoperations::runStatement(const std::string& statement, std::initializer_list<BoundColumn> columns)
+{
+    return runStatement(statement, columns, kStepBind);
+}
+
 void CDBoperations::reportFailure(int stepCode, const std::string& statement)
 {
     if (m_rc == SQL_NO_DATA) {
@@ -232,16 +258,7 @@ int CDBoperations::connect(const char* dataSource, const char* user, const char*
     // Every known message number starts without a remembered arrival.
     const std::string statement = "SELECT number FROM messages WHERE lang=3 ORDER BY number";
     SQLUINTEGER number = 0;
-    if (!allocStatement()) {
-        reportFailure(kStepAllocate, statement);
-        return -1;
-    }
-    if (!bindColumn(1, SQL_C_ULONG, &number, sizeof number)) {
-        reportFailure(kStepBind, statement);
-        return -1;
-    }
-    if (!execute(statement)) {
-        reportFailure(kStepExecute, statement);
+    if (!runStatement(statement, { { SQL_C_ULONG, &number, sizeof number } })) {
         return -1;
     }
     while (fetch() == SQL_SUCCESS) {
@@ -298,16 +315,7 @@ char* CDBoperations::getMessageText(int number, int language)
 {
     const std::string statement = Sql("select mess from messages where lang = %d and number = %d", language, number);
     char text[MessageTextSize] = {};
-    if (!allocStatement()) {
-        reportFailure(kStepAllocate, statement);
-        return nullptr;
-    }
-    if (!bindColumn(1, SQL_C_CHAR, text, sizeof text)) {
-        reportFailure(kStepBind, statement);
-        return nullptr;
-    }
-    if (!execute(statement)) {
-        reportFailure(kStepExecute, statement);
+    if (!runStatement(statement, { { SQL_C_CHAR, text, sizeof text } })) {
         return nullptr;
     }
     if (fetch() != SQL_SUCCESS) {
@@ -338,16 +346,14 @@ int CDBoperations::getMessageType(int number, int* type, int* typeLogging)
     const std::string statement = Sql("select type,typeLogging from messages where number = %d", number);
     SQLUINTEGER typeValue = 0;
     SQLUINTEGER typeLoggingValue = 0;
-    if (!allocStatement()) {
-        reportFailure(kStepAllocate, statement);
+    // This query reports a failed binding with the allocation code.
+    if (!runStatement(statement,
+                      { { SQL_C_ULONG, &typeValue, sizeof typeValue },
+                        { SQL_C_ULONG, &typeLoggingValue, sizeof typeLoggingValue } },
+                      kStepAllocate)) {
         return -1;
     }
-    if (!bindColumn(1, SQL_C_ULONG, &typeValue, sizeof typeValue) ||
-        !bindColumn(2, SQL_C_ULONG, &typeLoggingValue, sizeof typeLoggingValue)) {
-        reportFailure(kStepAllocate, statement);
-        return -1;
-    }
-    if (!execute(statement) || !Succeeded(fetch())) {
+    if (!Succeeded(fetch())) {
         reportFailure(kStepExecute, statement);
         return -1;
     }
@@ -365,16 +371,7 @@ int CDBoperations::getPid(int* pid, const char* processName)
 {
     const std::string statement = Sql("select pid from process where processname = '%s'", Quoted(processName).c_str());
     SQLUINTEGER value = 0;
-    if (!allocStatement()) {
-        reportFailure(kStepAllocate, statement);
-        return -1;
-    }
-    if (!bindColumn(1, SQL_C_ULONG, &value, sizeof value)) {
-        reportFailure(kStepBind, statement);
-        return -1;
-    }
-    if (!execute(statement)) {
-        reportFailure(kStepExecute, statement);
+    if (!runStatement(statement, { { SQL_C_ULONG, &value, sizeof value } })) {
         return -1;
     }
     const int rc = fetch();
@@ -422,16 +419,7 @@ int CDBoperations::getVersion(int* version, char** versionName)
     const std::string statement = "SELECT current_version,current_versionname FROM trx_version";
     SQLUINTEGER number = 0;
     char name[200] = {};
-    if (!allocStatement()) {
-        reportFailure(kStepAllocate, statement);
-        return -1;
-    }
-    if (!bindColumn(1, SQL_C_ULONG, &number, sizeof number) || !bindColumn(2, SQL_C_CHAR, name, sizeof name)) {
-        reportFailure(kStepBind, statement);
-        return -1;
-    }
-    if (!execute(statement)) {
-        reportFailure(kStepExecute, statement);
+    if (!runStatement(statement, { { SQL_C_ULONG, &number, sizeof number }, { SQL_C_CHAR, name, sizeof name } })) {
         return -1;
     }
     SQLSMALLINT columns = 0;
@@ -495,16 +483,7 @@ int CDBoperations::getToken(const char* tokenName, TokenValue* value)
     const std::string statement =
         Sql("select value_id from token_value where token=upper('%s')", Quoted(tokenName).c_str());
     SQLUINTEGER valueId = kNoId;
-    if (!allocStatement()) {
-        reportFailure(kStepAllocate, statement);
-        return -1;
-    }
-    if (!bindColumn(1, SQL_C_ULONG, &valueId, sizeof valueId)) {
-        reportFailure(kStepBind, statement);
-        return -1;
-    }
-    if (!execute(statement)) {
-        reportFailure(kStepExecute, statement);
+    if (!runStatement(statement, { { SQL_C_ULONG, &valueId, sizeof valueId } })) {
         return -1;
     }
     const int rc = fetch();
@@ -628,21 +607,13 @@ int CDBoperations::getSockets(const char* processName, SocketRecord** records, i
             "where process_socket_v.processname=upper('%s')",
             Quoted(processName).c_str());
     SocketRecord row {};
-    if (!allocStatement()) {
-        reportFailure(kStepAllocate, statement);
-        return -1;
-    }
-    if (!bindColumn(1, SQL_C_ULONG, &row.id, sizeof row.id) || !bindColumn(2, SQL_C_CHAR, row.ip, sizeof row.ip) ||
-        !bindColumn(3, SQL_C_ULONG, &row.port, sizeof row.port) ||
-        !bindColumn(4, SQL_C_ULONG, &row.udp_tcp, sizeof row.udp_tcp) ||
-        !bindColumn(5, SQL_C_ULONG, &row.read_write, sizeof row.read_write) ||
-        !bindColumn(6, SQL_C_ULONG, &row.server_client, sizeof row.server_client) ||
-        !bindColumn(7, SQL_C_ULONG, &row.pid, sizeof row.pid)) {
-        reportFailure(kStepBind, statement);
-        return -1;
-    }
-    if (!execute(statement)) {
-        reportFailure(kStepExecute, statement);
+    if (!runStatement(statement, { { SQL_C_ULONG, &row.id, sizeof row.id },
+                                   { SQL_C_CHAR, row.ip, sizeof row.ip },
+                                   { SQL_C_ULONG, &row.port, sizeof row.port },
+                                   { SQL_C_ULONG, &row.udp_tcp, sizeof row.udp_tcp },
+                                   { SQL_C_ULONG, &row.read_write, sizeof row.read_write },
+                                   { SQL_C_ULONG, &row.server_client, sizeof row.server_client },
+                                   { SQL_C_ULONG, &row.pid, sizeof row.pid } })) {
         return -1;
     }
     std::vector<SocketRecord> rows;
@@ -679,16 +650,7 @@ int CDBoperations::getLoggerParameters(const char* userName, const char* process
         "AND qhv_param.logger = process.pid AND process.processname = '%s' ",
         Quoted(userName).c_str(), Quoted(processName).c_str());
     LoggerParameters row {};
-    if (!allocStatement()) {
-        reportFailure(kStepAllocate, statement);
-        return -1;
-    }
-    struct Column {
-        int cType;
-        void* target;
-        long size;
-    };
-    const Column columns[] = {
+    const bool executed = runStatement(statement, {
         { SQL_C_ULONG, &row.logger, sizeof row.logger },
         { SQL_C_ULONG, &row.logging_enabled, sizeof row.logging_enabled },
         { SQL_C_ULONG, &row.logging_selected, sizeof row.logging_selected },
@@ -701,14 +663,11 @@ int CDBoperations::getLoggerParameters(const char* userName, const char* process
         { SQL_C_CHAR, row.line_interval_value, 10 },
         { SQL_C_ULONG, &row.apply_enabled, sizeof row.apply_enabled },
         { SQL_C_ULONG, &row.apply_selected, sizeof row.apply_selected },
-    };
-    for (int i = 0; i < static_cast<int>(std::size(columns)); ++i) {
-        if (!bindColumn(i + 1, columns[i].cType, columns[i].target, columns[i].size)) {
-            reportFailure(kStepBind, statement);
-            return -1;
-        }
+    });
+    if (!executed) {
+        return -1;
     }
-    if (!execute(statement) || !Succeeded(fetch())) {
+    if (!Succeeded(fetch())) {
         reportFailure(kStepExecute, statement);
         return -1;
     }
@@ -763,12 +722,7 @@ int CDBoperations::insertArrivedMessage(int date, int time, int milliseconds, in
     m_lastArrival[number] = ms;
     const std::string statement = Sql(
         "INSERT INTO arrivedMessages(dateYYYYMMDD,millisecSinceMidnight,number) values (%d,%d,%d)", date, ms, number);
-    if (!allocStatement()) {
-        reportFailure(kStepAllocate, statement);
-        return -1;
-    }
-    if (!execute(statement)) {
-        reportFailure(kStepExecute, statement);
+    if (!runStatement(statement, {})) {
         return -1;
     }
     freeStatement();
@@ -781,12 +735,7 @@ int CDBoperations::insertArrivedMessageText(int date, int millisecond, int /*num
     const std::string statement = Sql(
         "INSERT INTO arrivedMessagesString(dateYYYYMMDD,millisecSinceMidnight,lang,mess) values (%d,%d,%d,'%s')",
         date, millisecond, language, Quoted(cut.c_str()).c_str());
-    if (!allocStatement()) {
-        reportFailure(kStepAllocate, statement);
-        return -1;
-    }
-    if (!execute(statement)) {
-        reportFailure(kStepExecute, statement);
+    if (!runStatement(statement, {})) {
         return -1;
     }
     freeStatement();

@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <string>
@@ -128,6 +129,19 @@ public:
     bool sqliteOpen() const { return m_sqlite != nullptr; }
 
 private:
+    struct BoundColumn {
+        int cType;
+        void* target;
+        long size;
+    };
+
+    // Allocates a statement, binds the result columns in order and executes the
+    // text. A failing step is reported (allocation 506, binding `bindStepCode`,
+    // execution 505) and gives false with the statement released.
+    bool runStatement(const std::string& statement, std::initializer_list<BoundColumn> columns,
+                      int bindStepCode);
+    bool runStatement(const std::string& statement, std::initializer_list<BoundColumn> columns);
+
     bool allocStatement();
     bool bindColumn(int column, int cType, void* target, long size);
     bool execute(const std::string& statement);
