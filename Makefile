@@ -31,5 +31,9 @@ test-asan: deps
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp ctest $(CTEST_ARGS)
 
+# ARGS: options for the process (default -debug 31).
+run: build
+	./tools/run-demo.sh $(BUILD) -- $(ARGS)
+
 clean:
 	rm -rf $(BUILD) $(ASAN)
