@@ -171,12 +171,11 @@ void CDatagramLogFile::WriteDatagramRecord(const CTRXSignal& signal)
     // The length field holds 16 bits; never more payload bytes than it says
     // (and never more than the payload has).
     const auto length = static_cast<std::uint16_t>(signal.Length());
-    std::string record;
-    record.reserve(2u + length);
-    record.push_back(static_cast<char>(length & 0xFF));
-    record.push_back(static_cast<char>(length >> 8));
-    record.append(signal.Payload(), length);
-    WriteFlushed(record);
+    m_record.clear();  // keeps its capacity: no allocation per record
+    m_record.push_back(static_cast<char>(length & 0xFF));
+    m_record.push_back(static_cast<char>(length >> 8));
+    m_record.append(signal.Payload(), length);
+    WriteFlushed(m_record);
 }
 
 bool CDatagramLogFile::WriteLine(const char* text, std::size_t length)
@@ -185,9 +184,9 @@ bool CDatagramLogFile::WriteLine(const char* text, std::size_t length)
         m_owner.TraceData("\n\tERROR: Datagram log file not open:\n\t       %s.", m_path.c_str());
         return false;
     }
-    std::string line(text != nullptr ? text : "", text != nullptr ? length : 0);
-    line.push_back('\n');
-    return WriteFlushed(line);
+    m_record.assign(text != nullptr ? text : "", text != nullptr ? length : 0);
+    m_record.push_back('\n');
+    return WriteFlushed(m_record);
 }
 
 bool CDatagramLogFile::WriteFlushed(const std::string& bytes)

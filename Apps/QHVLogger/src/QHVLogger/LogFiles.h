@@ -60,4 +60,5 @@ private:
     const std::string m_extension;
     std::string m_path;
     std::ofstream m_stream;  // reused for every file of the logger
+    std::string m_record;    // the record or line being written, reused
 };

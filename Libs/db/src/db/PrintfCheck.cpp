@@ -30,6 +30,19 @@ private:
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
+// Skips a field width or precision: digits, or '*' which takes an int value.
+bool SkipWidth(const char*& p, ArgumentList& args)
+{
+    if (*p == '*') {
+        ++p;
+        return args.take(PrintfArg::Int);
+    }
+    while (IsDigit(*p)) {
+        ++p;
+    }
+    return true;
+}
+
 // Checks one conversion after its '%'; advances `p` past it.
 bool CheckConversion(const char*& p, ArgumentList& args)
 {
@@ -45,27 +58,13 @@ bool CheckConversion(const char*& p, ArgumentList& args)
     while (*p != '\0' && std::strchr("-+ #0'", *p) != nullptr) {
         ++p;
     }
-    if (*p == '*') {
-        if (!args.take(PrintfArg::Int)) {
-            return false;
-        }
-        ++p;
-    } else {
-        while (IsDigit(*p)) {
-            ++p;
-        }
+    if (!SkipWidth(p, args)) {
+        return false;
     }
     if (*p == '.') {
         ++p;
-        if (*p == '*') {
-            if (!args.take(PrintfArg::Int)) {
-                return false;
-            }
-            ++p;
-        } else {
-            while (IsDigit(*p)) {
-                ++p;
-            }
+        if (!SkipWidth(p, args)) {
+            return false;
         }
     }
 
