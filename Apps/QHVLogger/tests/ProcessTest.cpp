@@ -1,5 +1,6 @@
 // Runs the real program: texts on the standard streams, the process log, the
 // console signals and the exit codes.
+#include "CommandLineTexts.h"
 #include "testsupport/TestUtils.h"
 
 #include <gtest/gtest.h>
@@ -188,14 +189,9 @@ private:
     testsupport::TempDir m_root;
 };
 
-const std::string Dashes(60, '-');
-
 std::string Summary(const std::string& name, const std::string& mask, bool noConsole)
 {
-    return "\n" + Dashes + "\n- Command Line Options (default values if not set)\n" + Dashes +
-           "\n- Process Name              : " + name + "\n- Debug                     : " + mask +
-           "\n- Log file                  : C:/temp/Orvanta.txt\n- noconsole                 : " +
-           (noConsole ? "1" : "0") + "\n" + Dashes + "\n";
+    return expected::Summary(name, mask, "C:/temp/Orvanta.txt", noConsole);
 }
 
 const std::string StartLines = "\n\n\n|\nQHV Logger starts|\n";
@@ -207,15 +203,8 @@ const std::string Term = "\nQHV: Cleaning up after termination by OP system.\n";
 TEST_F(ProcessFixture, HelpShowsTheDebugUsageWaitsForAKeyAndEndsWithZero)
 {
     auto child = Start({ "-help" });
-    const std::string expected = "\n"
-                                 "\nUsage for debug:"
-                                 "\n\t[-name \"QHV process name\" Name of the QHV process]"
-                                 "\n\t[-debug arg               Arg sum of selected elem:"
-                                 "\n\t                          1=Trans, 2=Sig, 4=Job, 8=Data, 16=Timers, 31=All]"
-                                 "\n\t[-logfile \"file name\"     Use to log to file]"
-                                 "\n\t[-noconsole               Use to turn off logging to console]\n"
-                                 "\nPlease press a key to close down program.\n";
-    ASSERT_TRUE(WaitFor([&] { return child->Err() == expected; })) << child->Err();
+    const std::string expectedText = "\n" + expected::DebugUsageText;
+    ASSERT_TRUE(WaitFor([&] { return child->Err() == expectedText; })) << child->Err();
     EXPECT_TRUE(child->Running());  // waiting for the key
 
     child->Type("\n");
@@ -224,7 +213,7 @@ TEST_F(ProcessFixture, HelpShowsTheDebugUsageWaitsForAKeyAndEndsWithZero)
     ASSERT_TRUE(WIFEXITED(*status));
     EXPECT_EQ(WEXITSTATUS(*status), 0);
     EXPECT_EQ(child->Out(), "");
-    EXPECT_EQ(child->Err(), expected);
+    EXPECT_EQ(child->Err(), expectedText);
     EXPECT_EQ(testsupport::ReadFile(ProcessLog()), StartLines);
 }
 

@@ -1,5 +1,7 @@
 #include "QHVLogger/QHV.h"
 
+#include "CommandLineTexts.h"
+
 #include "fsm/SignalNames.h"
 #include "net/UdpReceiver.h"
 #include "testsupport/RecordingMachine.h"
@@ -53,25 +55,8 @@ private:
     std::streambuf* m_previous;
 };
 
-const std::string Dashes(60, '-');
-
-std::string Summary(const std::string& name, const std::string& mask, const std::string& logFile, bool noConsole)
-{
-    return "\n" + Dashes + "\n- Command Line Options (default values if not set)\n" + Dashes +
-           "\n- Process Name              : " + name + "\n- Debug                     : " + mask +
-           "\n- Log file                  : " + logFile + "\n- noconsole                 : " + (noConsole ? "1" : "0") +
-           "\n" + Dashes + "\n";
-}
-
-const std::string DebugUsageText =
-    "\nUsage for debug:"
-    "\n\t[-name \"QHV process name\" Name of the QHV process]"
-    "\n\t[-debug arg               Arg sum of selected elem:"
-    "\n\t                          1=Trans, 2=Sig, 4=Job, 8=Data, 16=Timers, 31=All]"
-    "\n\t[-logfile \"file name\"     Use to log to file]"
-    "\n\t[-noconsole               Use to turn off logging to console]\n"
-    "\n"
-    "Please press a key to close down program.\n";
+using expected::DebugUsageText;
+using expected::Summary;
 
 struct Evaluated {
     CommandLineOptions options;
