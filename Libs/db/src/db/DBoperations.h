@@ -19,6 +19,11 @@
 
 struct sqlite3;
 
+// The login every database object of this process uses.
+constexpr char SystemDataSource[] = "NTRXDB";
+constexpr char SystemDatabaseUser[] = "trxuser";
+constexpr char SystemDatabasePassword[] = "qalvex4";
+
 // A typed parameter token of the database.
 struct TokenValue {
     enum : std::int32_t { Float = 1, Integer = 2, Text = 3 };

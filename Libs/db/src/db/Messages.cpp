@@ -192,7 +192,8 @@ int CMessages::loadMessageTypes()
 {
     m_language = 3;
     char connectString[100];
-    std::snprintf(connectString, sizeof connectString, "UID=trxuser;PWD=qalvex4;DSN=%s", "NTRXDB");
+    std::snprintf(connectString, sizeof connectString, "UID=%s;PWD=%s;DSN=%s", SystemDatabaseUser,
+                  SystemDatabasePassword, SystemDataSource);
     TypeReader reader;
     reader.read(connectString, "select number, type, typeLogging from messages where lang=1", m_types);
     return 0;

@@ -1,0 +1,2 @@
+// Input frequency supervision of the heave logger.
+#include "QHVLogger/EventCounter.h"

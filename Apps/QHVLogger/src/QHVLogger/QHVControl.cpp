@@ -1,0 +1,1 @@
+#include "QHVLogger/QHVControl.h"
