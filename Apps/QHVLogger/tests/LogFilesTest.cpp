@@ -13,6 +13,7 @@
 
 #include <sys/resource.h>
 
+#include <chrono>
 #include <csignal>
 #include <ctime>
 #include <filesystem>
@@ -24,6 +25,7 @@ using testsupport::ReadFile;
 using testsupport::ScopedEnv;
 using testsupport::ScopedRecorder;
 using testsupport::TempDir;
+using testsupport::WaitFor;
 using testsupport::WriteFile;
 
 namespace {
@@ -84,6 +86,32 @@ private:
     CTRXSignal m_signal;
 };
 
+// One .qhv record of fewer than 256 bytes.
+std::string Record(const std::string& bytes)
+{
+    return std::string { static_cast<char>(bytes.size()), '\0' } + bytes;
+}
+
+// Writes past `bytes` fail with EFBIG while the object lives (SIGXFSZ ignored).
+class ScopedFileSizeLimit {
+public:
+    explicit ScopedFileSizeLimit(rlim_t bytes) : m_handler(std::signal(SIGXFSZ, SIG_IGN))
+    {
+        ::getrlimit(RLIMIT_FSIZE, &m_previous);
+        rlimit limited { bytes, m_previous.rlim_max };
+        EXPECT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+    }
+    ~ScopedFileSizeLimit()
+    {
+        ::setrlimit(RLIMIT_FSIZE, &m_previous);
+        std::signal(SIGXFSZ, m_handler);
+    }
+
+private:
+    void (*m_handler)(int);
+    rlimit m_previous {};
+};
+
 class LogFiles : public ::testing::Test {
 protected:
     TempDir m_root;
@@ -125,6 +153,11 @@ TEST_F(LogFiles, OpenCreatesMissingFoldersAndKeepsTheWorkingDirectory)
     EXPECT_EQ(fs::current_path(), before);
     EXPECT_EQ(m_recorder.lines(),
               (std::vector<std::string> { Data("\n\tOpened datagram log file:\n\tD:\\new\\deeper\\heave.qhv") }));
+
+    // An empty log directory gives a rooted path without a drive: it lands on C:.
+    m_file.SetPath("\\x.qhv");
+    ASSERT_TRUE(m_file.OpenLogFile());
+    EXPECT_TRUE(fs::is_regular_file(m_root.path() / "c" / "x.qhv"));
 }
 
 TEST_F(LogFiles, OpenMovesAnExistingFileAsideBeforeCreatingTheNewOne)
@@ -151,6 +184,32 @@ TEST_F(LogFiles, OpenMovesAnExistingFileAsideBeforeCreatingTheNewOne)
         Data("\n\tRenamed existing datagram log file:\n\t       D:\\log\\heave.qhv to\n\t       D:\\log\\heave" +
              suffix + ".qhv."),
         Data("\n\tOpened datagram log file:\n\tD:\\log\\heave.qhv") }));
+}
+
+TEST_F(LogFiles, RepeatedOpensOfOnePathKeepEveryFile)
+{
+    // Opened three times within a second the suffixed names collide; each file
+    // moved aside must survive. The colons belong to the file name, not a folder.
+    fs::create_directories(m_root.path() / "d" / "log");
+    m_file.SetPath("D:\\log\\heave_12:30.qhv");
+    for (const char* bytes : { "first", "second", "third" }) {
+        ASSERT_TRUE(m_file.OpenLogFile());
+        m_file.WriteDatagramRecord(Datagram(bytes).signal());
+    }
+    ASSERT_TRUE(m_file.CloseLogFile());
+
+    const fs::path folder = m_root.path() / "d" / "log";
+    EXPECT_EQ(ReadFile(folder / "heave_12:30.qhv"), Record("third"));
+    std::vector<std::string> moved;  // contents of the files named by the rename lines
+    const std::string renamed = Data("\n\tRenamed existing datagram log file:\n\t       D:\\log\\heave_12:30.qhv to"
+                                     "\n\t       D:\\log\\");
+    for (const std::string& line : m_recorder.lines()) {
+        if (line.rfind(renamed, 0) == 0) {
+            moved.push_back(ReadFile(folder / line.substr(renamed.size(), line.size() - renamed.size() - 1)));
+        }
+    }
+    EXPECT_EQ(moved, (std::vector<std::string> { Record("first"), Record("second") }));
+    EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 3);
 }
 
 TEST_F(LogFiles, ANameWithoutTheExtensionGetsSuffixAndExtensionAppended)
@@ -218,38 +277,43 @@ TEST_F(LogFiles, WithoutAnOpenFileNothingIsWrittenAndClosingSucceeds)
     EXPECT_FALSE(fs::exists(m_root.path() / "d"));
 }
 
-TEST_F(LogFiles, AFailedWriteIsReportedAndTheNextRecordFollowsIt)
+TEST_F(LogFiles, AFailedWriteLeavesWholeRecordsAndIsReportedOncePerRun)
 {
     m_file.SetPath(m_root.str() + "/heave.qhv");
     ASSERT_TRUE(m_file.OpenLogFile());
     const std::string first = Bytes(52, 'A');
-    const std::string second = Bytes(52, 'a');
-    const std::string third = Bytes(52, '0');
+    const std::string large = Bytes(52, 'a');
+    const std::string small = Bytes(13, 'n');
+    const std::string last = Bytes(52, '0');
     m_file.WriteDatagramRecord(Datagram(first).signal());
     m_recorder.clear();
+    const std::string error = Data("\n\tERROR: Writing to datagram log file:\n\t       " + m_root.str() + "/heave.qhv.");
+    {
+        // 100 bytes hold the first record (54) and part of a second: each large
+        // record is torn at the limit and must be cut off again.
+        ScopedFileSizeLimit limit(100);
+        for (int i = 0; i < 5; ++i) {
+            m_file.WriteDatagramRecord(Datagram(large).signal());
+        }
+        EXPECT_EQ(m_recorder.lines(), std::vector<std::string> { error });
+        EXPECT_EQ(ReadFile(m_root.path() / "heave.qhv"), Record(first));
 
-    // A file-size limit of 100 bytes cuts the second record short.
-    rlimit previous {};
-    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &previous), 0);
-    const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit limited = previous;
-    limited.rlim_cur = 100;
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
-    m_file.WriteDatagramRecord(Datagram(second).signal());
-    ::setrlimit(RLIMIT_FSIZE, &previous);
-    std::signal(SIGXFSZ, previousHandler);
-
-    EXPECT_EQ(m_recorder.lines(), (std::vector<std::string> {
-        Data("\n\tERROR: Writing to datagram log file:\n\t       " + m_root.str() + "/heave.qhv.") }));
-    m_recorder.clear();
-    m_file.WriteDatagramRecord(Datagram(third).signal());
-    EXPECT_TRUE(m_recorder.lines().empty());
-
-    const std::string content = ReadFile(m_root.path() / "heave.qhv");
-    ASSERT_EQ(content.size(), 100u + 54u);
-    EXPECT_EQ(content.substr(0, 54), std::string("\x34\x00", 2) + first);
-    EXPECT_EQ(content.substr(54, 46), (std::string("\x34\x00", 2) + second).substr(0, 46));
-    EXPECT_EQ(content.substr(100), std::string("\x34\x00", 2) + third);
+        // A record that fits ends the run; the next failure is reported again,
+        // and while failures go on, once more a second later at the earliest.
+        m_file.WriteDatagramRecord(Datagram(small).signal());
+        const auto reported = std::chrono::steady_clock::now();
+        m_file.WriteDatagramRecord(Datagram(large).signal());
+        EXPECT_EQ(m_recorder.lines(), (std::vector<std::string> { error, error }));
+        ASSERT_TRUE(WaitFor([&] {
+            m_file.WriteDatagramRecord(Datagram(large).signal());
+            return m_recorder.lines().size() == 3;
+        }));
+        EXPECT_GE(std::chrono::steady_clock::now() - reported, std::chrono::seconds(1));
+    }
+    // With space again the next record follows the last whole one.
+    m_file.WriteDatagramRecord(Datagram(last).signal());
+    EXPECT_EQ(m_recorder.lines().size(), 3u);
+    EXPECT_EQ(ReadFile(m_root.path() / "heave.qhv"), Record(first) + Record(small) + Record(last));
 }
 
 TEST_F(LogFiles, P2xLinesEndInALineFeed)

@@ -44,13 +44,29 @@ TEST(Files, RenameReplacesAnExistingTarget)
     EXPECT_FALSE(std::filesystem::exists(dir.path() / "new"));
 }
 
-TEST(Files, RenameReportsTheErrorNumber)
+TEST(Files, RenameNoReplaceNeverReplacesAnExistingTarget)
+{
+    TempDir dir;
+    WriteFile(dir.path() / "a", "first");
+    WriteFile(dir.path() / "b", "second");
+    EXPECT_EQ(RenameNoReplace(dir.str() + "/b", dir.str() + "/a"), EEXIST);
+    EXPECT_EQ(ReadFile(dir.path() / "a"), "first");
+    EXPECT_EQ(ReadFile(dir.path() / "b"), "second");
+
+    EXPECT_EQ(RenameNoReplace(dir.str() + "/b", dir.str() + "/c"), 0);
+    EXPECT_EQ(ReadFile(dir.path() / "c"), "second");
+    EXPECT_FALSE(std::filesystem::exists(dir.path() / "b"));
+}
+
+TEST(Files, RenamesReportTheErrorNumber)
 {
     TempDir dir;
     EXPECT_EQ(RenameReplace(dir.str() + "/missing", dir.str() + "/target"), ENOENT);
+    EXPECT_EQ(RenameNoReplace(dir.str() + "/missing", dir.str() + "/target"), ENOENT);
+    EXPECT_FALSE(std::filesystem::exists(dir.path() / "target"));
 }
 
-TEST(Files, RenameCopiesAcrossVolumes)
+TEST(Files, RenamesCopyAcrossVolumes)
 {
     // /dev/shm is a tmpfs on every Linux machine, so it is another volume than /tmp
     // unless /tmp is a tmpfs as well; either way the result must be the same.
@@ -63,4 +79,24 @@ TEST(Files, RenameCopiesAcrossVolumes)
     EXPECT_EQ(RenameReplace(from, dir.str() + "/target"), 0);
     EXPECT_EQ(ReadFile(dir.path() / "target"), "moved");
     EXPECT_FALSE(std::filesystem::exists(from));
+
+    // The copy that must not replace leaves both files as they are.
+    WriteFile(from, "again");
+    EXPECT_EQ(RenameNoReplace(from, dir.str() + "/target"), EEXIST);
+    EXPECT_EQ(ReadFile(dir.path() / "target"), "moved");
+    EXPECT_EQ(ReadFile(from), "again");
+    EXPECT_EQ(RenameNoReplace(from, dir.str() + "/other"), 0);
+    EXPECT_EQ(ReadFile(dir.path() / "other"), "again");
+    EXPECT_FALSE(std::filesystem::exists(from));
+}
+
+TEST(Files, TruncateCutsAFileBack)
+{
+    TempDir root;
+    ScopedEnv env("QHV_DRIVE_ROOT", root.str());
+    std::filesystem::create_directories(root.path() / "d" / "Log");
+    WriteFile(root.path() / "d" / "Log" / "heave.qhv", "whole|torn");
+    EXPECT_EQ(TruncateFile("D:\\log\\heave.qhv", 5), 0);
+    EXPECT_EQ(ReadFile(root.path() / "d" / "Log" / "heave.qhv"), "whole");
+    EXPECT_EQ(TruncateFile("D:\\log\\missing.qhv", 0), ENOENT);
 }

@@ -6,6 +6,7 @@
 #include "platform/Paths.h"
 #include "platform/Time.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <utility>
 
@@ -37,6 +38,10 @@ std::string LocalTimeSuffix()
 }
 
 bool IsPathSeparator(char c) { return c == '\\' || c == '/'; }
+
+// Names tried when moving a file aside: the plain suffixed name, then the
+// counters _1 up to this one.
+constexpr int MaxRenameCounter = 999;
 
 }  // namespace
 
@@ -86,8 +91,7 @@ CDatagramLogFile::CDatagramLogFile(const CFsmBase& owner, std::string extension)
 
 bool CDatagramLogFile::OpenLogFile()
 {
-    const std::size_t lastSeparator = m_path.find_last_of(":\\/");
-    const std::string directory = lastSeparator == std::string::npos ? "" : m_path.substr(0, lastSeparator + 1);
+    const std::string directory = platform::DirectoryPart(m_path);
     // Tested with stat: the process keeps its working directory.
     if (!directory.empty() && !platform::IsDirectory(directory)) {
         platform::CreateDirectoryLevels(directory);  // failures show when opening
@@ -111,6 +115,7 @@ bool CDatagramLogFile::OpenLogFile()
         m_owner.TraceData("\n\tError: Not able to open file:\n\t       '%s'", m_path.c_str());
         return false;
     }
+    m_written = 0;
     m_owner.TraceData("\n\tOpened datagram log file:\n\t%s", m_path.c_str());
     return true;
 }
@@ -121,18 +126,24 @@ bool CDatagramLogFile::RenameExistingLogFile()
     // The extension is looked for in the file name only: a folder whose name
     // holds it must not be renamed into a folder that does not exist. A name
     // without it gets suffix and extension appended.
-    const std::size_t lastSeparator = m_path.find_last_of(":\\/");
-    const std::size_t nameStart = lastSeparator == std::string::npos ? 0 : lastSeparator + 1;
+    const std::size_t nameStart = platform::DirectoryPart(m_path).size();
     const std::size_t at = m_path.find(m_extension, nameStart);
-    std::string renamed = m_path;
+    std::string stem = m_path;
     if (at == std::string::npos || m_extension.empty()) {
-        renamed += suffix;
+        stem += suffix;
     } else {
-        renamed.replace(at, m_extension.size(), suffix);
+        stem.replace(at, m_extension.size(), suffix);
     }
-    renamed += m_extension;
 
-    const int error = platform::RenameReplace(m_path, renamed);
+    // Two moves within one second (or without a readable clock) would give the
+    // same name; the file moved first must not be replaced, so a taken name
+    // gets the next counter.
+    std::string renamed = stem + m_extension;
+    int error = platform::RenameNoReplace(m_path, renamed);
+    for (int counter = 1; error == EEXIST && counter <= MaxRenameCounter; ++counter) {
+        renamed = stem + "_" + std::to_string(counter) + m_extension;
+        error = platform::RenameNoReplace(m_path, renamed);
+    }
     if (error != 0) {
         m_owner.TraceData("\n\tERROR: %i. Could not rename existing datagram log file:\n\t       %s to\n\t       %s.",
                           error, m_path.c_str(), renamed.c_str());
@@ -193,11 +204,31 @@ bool CDatagramLogFile::WriteFlushed(const std::string& bytes)
 {
     m_stream.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     m_stream.flush();
-    if (m_stream.fail()) {
-        // What reached the file stays; the next write goes on after it.
-        m_owner.TraceData("\n\tERROR: Writing to datagram log file:\n\t       %s.", m_path.c_str());
-        m_stream.clear();
-        return false;
+    if (!m_stream.fail()) {
+        m_written += bytes.size();
+        m_writeFailing = false;
+        return true;
     }
-    return true;
+    // Part of the record may have reached the file (disk full, file-size limit).
+    // A reader follows the length prefixes, so a torn record would misalign
+    // every later one: cut the file back to the last whole record and put the
+    // write position there, where the next record goes.
+    m_stream.clear();
+    platform::TruncateFile(m_path, m_written);
+    m_stream.seekp(static_cast<std::streamoff>(m_written));
+    m_stream.clear();
+    ReportWriteError();
+    return false;
+}
+
+void CDatagramLogFile::ReportWriteError()
+{
+    // A full disk fails every record: one line per run of failures, and one a
+    // second while it goes on, instead of one per record.
+    const auto now = std::chrono::steady_clock::now();
+    if (!m_writeFailing || now - m_lastWriteError >= std::chrono::seconds(1)) {
+        m_owner.TraceData("\n\tERROR: Writing to datagram log file:\n\t       %s.", m_path.c_str());
+        m_lastWriteError = now;
+    }
+    m_writeFailing = true;
 }

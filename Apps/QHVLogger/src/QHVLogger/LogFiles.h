@@ -3,6 +3,7 @@
 // close, each with its trace line. One object per logger, used by its state-machine thread.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
@@ -40,7 +41,8 @@ public:
     bool OpenLogFile();
 
     // Moves the file at the current path to the same name with a local-time
-    // suffix before the extension. True on success.
+    // suffix before the extension; where that name is taken, a counter _1, _2,
+    // ... follows the suffix. Never replaces a file. True on success.
     bool RenameExistingLogFile();
 
     // Closes the file if one is open; false only when closing failed.
@@ -48,6 +50,8 @@ public:
 
     // Appends one .qhv record: the signal's length as 16-bit little-endian,
     // then that many payload bytes; flushed at once. No payload, no record.
+    // A record that cannot be written whole is cut off again, so the file
+    // always ends with the last whole record.
     void WriteDatagramRecord(const CTRXSignal& signal);
 
     // Appends one .p2x line: the bytes, then a line feed; flushed at once.
@@ -55,10 +59,16 @@ public:
 
 private:
     bool WriteFlushed(const std::string& bytes);
+    void ReportWriteError();
 
     const CFsmBase& m_owner;
     const std::string m_extension;
     std::string m_path;
     std::ofstream m_stream;  // reused for every file of the logger
     std::string m_record;    // the record or line being written, reused
+    std::uint64_t m_written = 0;  // bytes of whole records in the open file
+    // Write errors are traced once per run of failures, and again at most once
+    // a second while it lasts.
+    bool m_writeFailing = false;
+    std::chrono::steady_clock::time_point m_lastWriteError {};
 };

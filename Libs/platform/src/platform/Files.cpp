@@ -2,29 +2,87 @@
 
 #include "platform/Paths.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
-#include <filesystem>
-#include <system_error>
+#include <limits>
+#include <vector>
 
 namespace platform {
 
 namespace {
 
-int CopyThenRemove(const std::string& from, const std::string& to)
+// Writes all of `size` bytes, going on after short writes and interruptions.
+int WriteAll(int fd, const char* data, std::size_t size)
 {
-    std::error_code error;
-    std::filesystem::copy_file(from, to, std::filesystem::copy_options::overwrite_existing, error);
-    if (error) {
-        return error.value();
-    }
-    if (::unlink(from.c_str()) != 0) {
-        return errno;
+    while (size > 0) {
+        const ssize_t written = ::write(fd, data, size);
+        if (written < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return errno;
+        }
+        data += written;
+        size -= static_cast<std::size_t>(written);
     }
     return 0;
+}
+
+int CopyContent(int fromFd, int toFd)
+{
+    std::vector<char> buffer(64 * 1024);
+    for (;;) {
+        const ssize_t got = ::read(fromFd, buffer.data(), buffer.size());
+        if (got < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return errno;
+        }
+        if (got == 0) {
+            return 0;
+        }
+        if (const int error = WriteAll(toFd, buffer.data(), static_cast<std::size_t>(got))) {
+            return error;
+        }
+    }
+}
+
+// The move across volumes: copy into `to`, opened with `createFlags` (O_TRUNC
+// to replace, O_EXCL to never replace), then remove `from`. A copy that fails
+// half-way is removed again; the original stays in place.
+int CopyThenRemove(const std::string& from, const std::string& to, int createFlags)
+{
+    const int fromFd = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fromFd < 0) {
+        return errno;
+    }
+    struct stat info {};
+    if (::fstat(fromFd, &info) != 0) {
+        const int error = errno;
+        ::close(fromFd);
+        return error;
+    }
+    const int toFd = ::open(to.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | createFlags, info.st_mode & 07777);
+    if (toFd < 0) {
+        const int error = errno;
+        ::close(fromFd);
+        return error;
+    }
+    int error = CopyContent(fromFd, toFd);
+    ::close(fromFd);
+    if (::close(toFd) != 0 && error == 0) {
+        error = errno;
+    }
+    if (error != 0) {
+        ::unlink(to.c_str());
+        return error;
+    }
+    return ::unlink(from.c_str()) == 0 ? 0 : errno;
 }
 
 }  // namespace
@@ -58,7 +116,28 @@ int RenameReplace(const std::string& from, const std::string& to)
         return 0;
     }
     const int error = errno;
-    return error == EXDEV ? CopyThenRemove(nativeFrom, nativeTo) : error;
+    return error == EXDEV ? CopyThenRemove(nativeFrom, nativeTo, O_TRUNC) : error;
+}
+
+int RenameNoReplace(const std::string& from, const std::string& to)
+{
+    const std::string nativeFrom = NativePath(from);
+    const std::string nativeTo = NativePath(to);
+    if (::renameat2(AT_FDCWD, nativeFrom.c_str(), AT_FDCWD, nativeTo.c_str(), RENAME_NOREPLACE) == 0) {
+        return 0;
+    }
+    const int error = errno;
+    // EINVAL: a file system that cannot rename without replacing; the exclusive
+    // copy keeps the promise there as well.
+    return error == EXDEV || error == EINVAL ? CopyThenRemove(nativeFrom, nativeTo, O_EXCL) : error;
+}
+
+int TruncateFile(const std::string& path, std::uint64_t size)
+{
+    if (size > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
+        return EFBIG;
+    }
+    return ::truncate(NativePath(path).c_str(), static_cast<off_t>(size)) == 0 ? 0 : errno;
 }
 
 }  // namespace platform

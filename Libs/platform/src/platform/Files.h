@@ -1,9 +1,10 @@
 // File-system services of the platform layer: directory creation level by
-// level, existence tests that keep the working directory, and rename with
-// replace-existing that also crosses volumes. All take paths in the system's
-// own (Windows-style or native) form and map them with NativePath.
+// level, existence tests that keep the working directory, renames that replace
+// or never replace and also cross volumes, and truncation. All take paths in
+// the system's own (Windows-style or native) form and map them with NativePath.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace platform {
@@ -19,5 +20,15 @@ void CreateDirectoryLevels(const std::string& path);
 // copied and the original removed. Returns 0 or the error number (ENOENT,
 // EACCES, EEXIST, ...).
 int RenameReplace(const std::string& from, const std::string& to);
+
+// Renames `from` to `to` only if no `to` exists; an existing `to` is never
+// replaced, not even by a file created between a test and the rename. Across
+// volumes the file is copied to a newly created `to` and the original removed.
+// Returns 0, EEXIST when `to` exists, or another error number.
+int RenameNoReplace(const std::string& from, const std::string& to);
+
+// Sets the file's size to `size` bytes (cut back, or extended with zeros).
+// Returns 0 or the error number.
+int TruncateFile(const std::string& path, std::uint64_t size);
 
 }  // namespace platform

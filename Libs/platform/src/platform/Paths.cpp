@@ -39,6 +39,12 @@ std::string ResolveCase(const std::string& folder, const std::string& name)
 
 bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 
+// Only a colon right after a letter at the very start separates a drive.
+bool HasDrive(std::string_view path)
+{
+    return path.size() >= 2 && path[1] == ':' && std::isalpha(static_cast<unsigned char>(path[0]));
+}
+
 }  // namespace
 
 std::string DriveRoot()
@@ -49,9 +55,15 @@ std::string DriveRoot()
 
 std::string NativePath(std::string_view path)
 {
-    const bool hasDrive = path.size() >= 2 && path[1] == ':' &&
-                          std::isalpha(static_cast<unsigned char>(path[0]));
-    if (!hasDrive) {
+    char drive = 0;
+    std::string_view rest;
+    if (HasDrive(path)) {
+        drive = static_cast<char>(std::tolower(static_cast<unsigned char>(path[0])));
+        rest = path.substr(2);
+    } else if (!path.empty() && path.front() == '\\') {
+        drive = 'c';  // rooted without a drive: the current drive, C:
+        rest = path;
+    } else {
         std::string native(path);
         for (char& c : native) {
             if (c == '\\') {
@@ -61,10 +73,8 @@ std::string NativePath(std::string_view path)
         return native;
     }
 
-    std::string native = DriveRoot() + "/" +
-                         static_cast<char>(std::tolower(static_cast<unsigned char>(path[0])));
-    const bool trailingSeparator = path.size() > 2 && IsSeparator(path.back());
-    std::string_view rest = path.substr(2);
+    std::string native = DriveRoot() + "/" + drive;
+    const bool trailingSeparator = !rest.empty() && IsSeparator(rest.back());
     while (!rest.empty()) {
         while (!rest.empty() && IsSeparator(rest.front())) {
             rest.remove_prefix(1);
@@ -82,6 +92,15 @@ std::string NativePath(std::string_view path)
         native += '/';
     }
     return native;
+}
+
+std::string DirectoryPart(std::string_view path)
+{
+    const std::size_t lastSeparator = path.find_last_of("\\/");
+    if (lastSeparator != std::string_view::npos) {
+        return std::string(path.substr(0, lastSeparator + 1));
+    }
+    return HasDrive(path) ? std::string(path.substr(0, 2)) : std::string();
 }
 
 }  // namespace platform

@@ -12,9 +12,19 @@ namespace platform {
 std::string DriveRoot();
 
 // Backslashes and slashes become '/'; a leading "X:" becomes DriveRoot() + "/x".
+// A leading backslash is rooted on the current drive as on Windows, which is C:
+// here, so "\name.qhv" becomes DriveRoot() + "/c/name.qhv", never a file at the
+// file-system root. A UNC-like "\\server\share" is not a share here: its leading
+// backslashes count as one ("\\a\b" is "\a\b"). A leading '/' is a native
+// absolute path and stays as it is.
 // Under a mapped drive each component that exists only in another letter case
 // resolves to the existing name, so "c:\Temp" and "c:/temp" name one folder.
 // Any other path stays as it is after the separator change.
 std::string NativePath(std::string_view path);
+
+// The folder part of a path in the system's form: everything up to and
+// including the last backslash or slash; for a bare drive ("C:name") the drive
+// "C:"; empty when there is neither. A colon anywhere else is part of a name.
+std::string DirectoryPart(std::string_view path);
 
 }  // namespace platform
