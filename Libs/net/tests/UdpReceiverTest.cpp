@@ -1,4 +1,5 @@
 #include "net/ControlSentence.h"
+#include "net/IoThread.h"
 #include "net/SendSentence.h"
 #include "net/UdpReceiver.h"
 
@@ -6,7 +7,6 @@
 #include "testsupport/RecordingMachine.h"
 #include "testsupport/TestUtils.h"
 
-#include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/ip/udp.hpp>
 #include <boost/system/system_error.hpp>
 #include <gtest/gtest.h>
@@ -22,21 +22,10 @@ using testsupport::WaitFor;
 
 namespace {
 
-// An io_context run by its own thread, as a state machine's I/O thread runs it.
-class IoThread {
+// A started runner, as a state machine's InitJob starts its I/O thread.
+class StartedIoThread : public IoThread {
 public:
-    IoThread() : m_work(boost::asio::make_work_guard(io)), m_thread([this] { io.run(); }) {}
-    ~IoThread()
-    {
-        m_work.reset();
-        io.stop();
-        m_thread.join();
-    }
-    boost::asio::io_context io;
-
-private:
-    boost::asio::executor_work_guard<boost::asio::io_context::executor_type> m_work;
-    std::thread m_thread;
+    StartedIoThread() { start(nullptr); }
 };
 
 // What a receiver's handlers were given.
@@ -133,9 +122,9 @@ std::uint16_t FreePort()
 
 TEST(UdpReceiver, OpenLogsItsStepsAndDeliversTheLargestDatagramWhole)
 {
-    IoThread thread;
+    StartedIoThread thread;
     Recorder recorder;
-    UdpReceiver receiver(thread.io);
+    UdpReceiver receiver(thread.context());
     recorder.Attach(receiver);
     const std::uint16_t port = FreePort();
     receiver.openOnPort(port);
@@ -170,9 +159,9 @@ TEST(UdpReceiver, OpenLogsItsStepsAndDeliversTheLargestDatagramWhole)
 
 TEST(UdpReceiver, NothingIsDeliveredAfterClose)
 {
-    IoThread thread;
+    StartedIoThread thread;
     Recorder recorder;
-    UdpReceiver receiver(thread.io);
+    UdpReceiver receiver(thread.context());
     recorder.Attach(receiver);
     receiver.openOnPort(0);
     const std::uint16_t port = receiver.localPort();
@@ -192,9 +181,9 @@ TEST(UdpReceiver, NothingIsDeliveredAfterClose)
 
 TEST(UdpReceiver, CloseWhileDatagramsPourInEndsAllHandlerCalls)
 {
-    IoThread thread;
+    StartedIoThread thread;
     for (int round = 0; round < 30; ++round) {
-        UdpReceiver receiver(thread.io);
+        UdpReceiver receiver(thread.context());
         std::atomic<bool> closed { false };
         std::atomic<int> calls { 0 };
         std::atomic<int> callsAfterClose { 0 };
@@ -226,9 +215,9 @@ TEST(UdpReceiver, CloseWhileDatagramsPourInEndsAllHandlerCalls)
 
 TEST(UdpReceiver, ReopenMovesToTheNewPortAndLogsItsSteps)
 {
-    IoThread thread;
+    StartedIoThread thread;
     Recorder recorder;
-    UdpReceiver receiver(thread.io);
+    UdpReceiver receiver(thread.context());
     recorder.Attach(receiver);
     receiver.openOnPort(0);
     const std::uint16_t oldPort = receiver.localPort();
@@ -256,11 +245,11 @@ TEST(UdpReceiver, ReopenMovesToTheNewPortAndLogsItsSteps)
 
 TEST(UdpReceiver, BindFailuresNameTheOperationAndPort)
 {
-    IoThread thread;
+    StartedIoThread thread;
     Probe blocker(0);  // holds the port without reuse-address
     const std::string port = std::to_string(blocker.Port());
 
-    UdpReceiver receiver(thread.io);
+    UdpReceiver receiver(thread.context());
     try {
         receiver.openOnPort(blocker.Port());
         FAIL() << "bind to a taken port succeeded";
@@ -270,7 +259,7 @@ TEST(UdpReceiver, BindFailuresNameTheOperationAndPort)
     }
 
     Recorder recorder;
-    UdpReceiver other(thread.io);
+    UdpReceiver other(thread.context());
     recorder.Attach(other);
     other.openOnPort(0);
     recorder.ClearLog();
@@ -304,9 +293,9 @@ TEST(SendSentence, SendsExactlyTheSentenceBytes)
 
 TEST(ControlPortRoundTrip, ReceivedSentencesBecomeSignalsAndBadOnesAreSkipped)
 {
-    IoThread thread;
+    StartedIoThread thread;
     testsupport::RecordingMachine supervisor("ORVANTA_CTRL");
-    UdpReceiver receiver(thread.io);
+    UdpReceiver receiver(thread.context());
     receiver.openOnPort(0);
     receiver.setReceiveHandler(
         [&supervisor](const char* bytes, std::size_t length) { PutControlSignal(bytes, length, &supervisor); });
