@@ -1,1 +1,230 @@
 #include "QHVLogger/LoggerShared.h"
+
+#include "QHVLogger/QHV.h"
+#include "fsm/FsmBase.h"
+#include "fsm/SignalNames.h"
+#include "net/ControlSentence.h"
+#include "net/SendSentence.h"
+#include "net/SocketTable.h"
+#include "tokens/GetToken.h"
+
+#include <log4cplus/logger.h>
+
+#include <algorithm>
+#include <charconv>
+#include <cstring>
+#include <exception>
+#include <limits>
+
+namespace {
+
+constexpr char SensorTalker[] = "$PQRV";
+constexpr std::size_t SensorTalkerLength = sizeof SensorTalker - 1;
+
+bool IsBlank(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// The leading decimal integer of a text (blanks and a sign allowed before it,
+// anything after it ignored); nullopt when there is none or it leaves the int range.
+std::optional<std::int32_t> LeadingInteger(std::string_view text)
+{
+    std::size_t at = 0;
+    while (at < text.size() && IsBlank(text[at])) {
+        ++at;
+    }
+    if (at < text.size() && text[at] == '+') {
+        ++at;
+        if (at < text.size() && text[at] == '-') {
+            return std::nullopt;  // "+-5" is no number
+        }
+    }
+    std::int32_t value = 0;
+    const auto result = std::from_chars(text.data() + at, text.data() + text.size(), value);
+    if (result.ec != std::errc()) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+// A field read as a number the way atoi reads it: no number gives 0.
+std::int32_t IntegerOrZero(std::string_view text)
+{
+    return LeadingInteger(text).value_or(0);
+}
+
+bool IsHeave(const char* bytes, std::size_t length, char kind, std::size_t expectedLength)
+{
+    return length == expectedLength && static_cast<unsigned char>(bytes[0]) == 0xAA && bytes[1] == kind &&
+           bytes[4] != '#';
+}
+
+}  // namespace
+
+std::optional<std::int32_t> SensorSignalNumber(const char* bytes, std::size_t length)
+{
+    if (bytes == nullptr || length == 0) {
+        return 0;
+    }
+    if (length >= SensorTalkerLength && std::memcmp(bytes, SensorTalker, SensorTalkerLength) == 0) {
+        const std::optional<std::string_view> field = SentenceField(std::string_view(bytes, length), 2);
+        const std::optional<std::int32_t> type = field ? LeadingInteger(*field) : std::nullopt;
+        if (!type) {
+            return std::nullopt;
+        }
+        switch (*type) {
+        case 25: return ORVANTA_P25;
+        case 26: return ORVANTA_P26;
+        case 27: return ORVANTA_P27;
+        default: return *type;
+        }
+    }
+    if (IsHeave(bytes, length, 'R', 13)) {
+        return ORVANTA_QHV;
+    }
+    if (IsHeave(bytes, length, 'S', 52)) {
+        return ORVANTA_QHV26;
+    }
+    if (IsHeave(bytes, length, 'Q', 44)) {
+        return ORVANTA_BIN;
+    }
+    return 0;
+}
+
+std::optional<std::string_view> SentenceField(std::string_view sentence, int number)
+{
+    std::size_t start = 0;
+    for (int field = 1; field < number; ++field) {
+        const std::size_t comma = sentence.find(',', start);
+        const std::size_t lineEnd = sentence.find_first_of("\r\n", start);
+        if (comma == std::string_view::npos || comma > lineEnd) {
+            return std::nullopt;  // the sentence ends before this field
+        }
+        start = comma + 1;
+    }
+    const std::size_t end = std::min(sentence.find_first_of(",\r\n", start), sentence.size());
+    return sentence.substr(start, end - start);
+}
+
+LoggerSettings SettingsFromSentence(std::string_view sentence, const LoggerTokenNames& tokens, CGetToken& store)
+{
+    const auto text = [&](int number, const char* token) {
+        const std::optional<std::string_view> field = SentenceField(sentence, number);
+        return field && !field->empty() ? std::string(*field) : store.getTokValueStr(token);
+    };
+    const auto integer = [&](int number, const char* token) {
+        const std::optional<std::string_view> field = SentenceField(sentence, number);
+        return field && !field->empty() ? IntegerOrZero(*field) : store.getTokValueInt(token);
+    };
+    LoggerSettings settings;
+    settings.directory = text(3, tokens.directory);
+    settings.fileTemplate = text(4, tokens.fileTemplate);
+    settings.interval = integer(5, tokens.interval);
+    settings.sourcePort = integer(6, tokens.sourcePort);
+    return settings;
+}
+
+LoggerSettings SettingsFromTokens(const LoggerTokenNames& tokens, CGetToken& store)
+{
+    LoggerSettings settings;
+    settings.directory = store.getTokValueStr(tokens.directory);
+    settings.fileTemplate = store.getTokValueStr(tokens.fileTemplate);
+    settings.interval = store.getTokValueInt(tokens.interval);
+    settings.sourcePort = store.getTokValueInt(tokens.sourcePort);
+    return settings;
+}
+
+std::optional<std::uint16_t> BindablePort(std::int32_t port)
+{
+    if (port < 1 || port > std::numeric_limits<std::uint16_t>::max()) {
+        return std::nullopt;
+    }
+    return static_cast<std::uint16_t>(port);
+}
+
+void SendLoggerStatus(int sentenceNumber, bool on)
+{
+    static const std::string destination = "127.0.0.1:" + std::to_string(OperatorStatusPort);
+    sendSentence(StatusSentence(sentenceNumber, on), destination, 0);
+}
+
+std::int32_t TimerDelayMs(std::int64_t count, std::int64_t unitMs)
+{
+    constexpr std::int64_t Longest = std::numeric_limits<std::int32_t>::max();
+    return static_cast<std::int32_t>(std::clamp<std::int64_t>(count * unitMs, 0, Longest));
+}
+
+CLoggerDataPort::CLoggerDataPort(const CFsmBase& owner, log4cplus::LogLevel level,
+                                 UdpReceiver::ReceiveHandler receive)
+    : m_owner(owner), m_level(level), m_receive(std::move(receive))
+{
+}
+
+CLoggerDataPort::~CLoggerDataPort()
+{
+    Close();
+    StopThread();
+}
+
+void CLoggerDataPort::Log(const std::string& text) const
+{
+    m_owner.TraceData("%s", text.c_str());
+    const log4cplus::Logger logger = ProcessLogger();
+    if (logger.isEnabledFor(m_level)) {
+        logger.forcedLog(m_level, LOG4CPLUS_STRING_TO_TSTRING(text));
+    }
+}
+
+void CLoggerDataPort::MakeReceiver()
+{
+    m_receiver = std::make_unique<UdpReceiver>(m_io.context());
+    m_receiver->setLogHandler([this](const std::string& text) { Log(text); });
+}
+
+bool CLoggerDataPort::Open(std::uint16_t port)
+{
+    Close();
+    try {
+        MakeReceiver();
+        m_receiver->openOnPort(port);
+        m_receiver->setReceiveHandler(m_receive);
+        return true;
+    } catch (const std::exception& e) {
+        Log(std::string("Error: no data port: ") + e.what());
+        Close();
+        m_receiver.reset();
+        return false;
+    }
+}
+
+bool CLoggerDataPort::Reopen(std::uint16_t port)
+{
+    if (!m_receiver) {
+        return Open(port);
+    }
+    m_receiver->reopenOnPort(port);  // reports its own failure through the log handler
+    return BoundPort() != 0;
+}
+
+void CLoggerDataPort::Close()
+{
+    if (m_receiver) {
+        m_receiver->closeReceiver();
+    }
+}
+
+void CLoggerDataPort::StartThread()
+{
+    m_io.start([this] { m_owner.TraceData("\n\tWarn: Thread for IO context for server connections terminated"); });
+}
+
+void CLoggerDataPort::StopThread()
+{
+    m_io.stop();
+}
+
+std::uint16_t CLoggerDataPort::BoundPort() const
+{
+    return m_receiver ? m_receiver->localPort() : 0;
+}

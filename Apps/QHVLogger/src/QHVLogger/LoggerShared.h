@@ -1,1 +1,106 @@
+// What the heave and the P2X logger share: the classification of sensor
+// datagrams, the logging settings taken from a control sentence's fields with
+// token fallback, the status sentences to the operator-status port, and the data
+// port (an I/O thread with the UDP receiver on it). A data port is used by its
+// logger's own thread (InitJob and jobs); its receive handler runs on the I/O thread.
 #pragma once
+
+#include "net/IoThread.h"
+#include "net/UdpReceiver.h"
+
+#include <log4cplus/loglevel.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+class CFsmBase;
+class CGetToken;
+
+// The signal number a sensor datagram stands for:
+// - "$PQRV" sentences: field 2 as a decimal integer, 25/26/27 giving ORVANTA_P25..P27
+//   and any other value itself; nullopt when field 2 is missing, holds no number or
+//   leaves the int range (such a sentence is dropped);
+// - 0xAA 'R' (13 bytes), 'S' (52 bytes), 'Q' (44 bytes) with no '#' at offset 4:
+//   ORVANTA_QHV, ORVANTA_QHV26, ORVANTA_BIN;
+// - 0 for anything else.
+std::optional<std::int32_t> SensorSignalNumber(const char* bytes, std::size_t length);
+
+// Field `number` of a comma-separated sentence, counted from 1 (the talker is
+// field 1); a field also ends at a carriage return or line feed. nullopt when the
+// sentence has fewer fields.
+std::optional<std::string_view> SentenceField(std::string_view sentence, int number);
+
+// The tokens that stand in for a logger's settings.
+struct LoggerTokenNames {
+    const char* directory;
+    const char* fileTemplate;
+    const char* interval;
+    const char* sourcePort;
+};
+
+struct LoggerSettings {
+    std::string directory;
+    std::string fileTemplate;
+    std::int32_t interval = 0;  // minutes per file
+    std::int32_t sourcePort = 0;
+};
+
+// Directory, template, interval and port from fields 3 to 6 of a logging
+// command; a field that is empty or missing takes the value of its token.
+LoggerSettings SettingsFromSentence(std::string_view sentence, const LoggerTokenNames& tokens, CGetToken& store);
+// All four from their tokens (a missing token reads as empty or 0).
+LoggerSettings SettingsFromTokens(const LoggerTokenNames& tokens, CGetToken& store);
+
+// The port a logger can bind for its sensor: 1 to 65535. Port 0 would bind an
+// ephemeral port that no sensor can reach.
+std::optional<std::uint16_t> BindablePort(std::int32_t port);
+
+// Sends "$ZELIX,<number>,ON\n\r" or "...,OFF\n\r" to 127.0.0.1:4002.
+void SendLoggerStatus(int sentenceNumber, bool on);
+
+// Milliseconds for a timer of `count` units of `unitMs`, kept within the timer's range.
+std::int32_t TimerDelayMs(std::int64_t count, std::int64_t unitMs);
+
+// A logger's data port: the I/O thread and the receiver on it. The receiver's
+// texts go to the owner's trace and to the process log at `level`; datagrams go
+// to `receive` on the I/O thread.
+class CLoggerDataPort {
+public:
+    CLoggerDataPort(const CFsmBase& owner, log4cplus::LogLevel level, UdpReceiver::ReceiveHandler receive);
+    // Closes the receiver and stops the I/O thread.
+    ~CLoggerDataPort();
+
+    CLoggerDataPort(const CLoggerDataPort&) = delete;
+    CLoggerDataPort& operator=(const CLoggerDataPort&) = delete;
+
+    // Closes the current receiver and builds a new one on `port`. A port that
+    // cannot be bound is reported through the log handler (trace and process
+    // log); the logger then has no data port until the next Open. True when bound.
+    bool Open(std::uint16_t port);
+    // Moves the current receiver to `port` (reopenOnPort); builds one when there
+    // is none. Failures are reported as for Open. True when bound.
+    bool Reopen(std::uint16_t port);
+    void Close();
+
+    // Starts the I/O thread; when it ends it writes the "Warn: Thread for IO
+    // context ..." line to the trace.
+    void StartThread();
+    void StopThread();
+
+    // The port the receiver is bound to, 0 when there is none.
+    std::uint16_t BoundPort() const;
+
+private:
+    void Log(const std::string& text) const;
+    void MakeReceiver();
+
+    const CFsmBase& m_owner;
+    const log4cplus::LogLevel m_level;
+    const UdpReceiver::ReceiveHandler m_receive;
+    IoThread m_io;  // outlives the receiver: declared first, destroyed last
+    std::unique_ptr<UdpReceiver> m_receiver;
+};

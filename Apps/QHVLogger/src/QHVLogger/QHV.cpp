@@ -75,11 +75,6 @@ void WaitForTermination()
     }
 }
 
-void ShutdownProcessLog()
-{
-    log4cplus::deinitialize();
-}
-
 }  // namespace
 
 log4cplus::Logger ProcessLogger()
@@ -312,8 +307,13 @@ void OpenControlPortOrEnd(UdpReceiver& receiver, std::uint16_t port, LogTrace* t
             trace->AppendText(("\n\tERROR: " + text).c_str());
         }
     }
-    ShutdownProcessLog();
-    EndProcess(-1);
+    ShutdownLogAndEndProcess(-1);
+}
+
+void ShutdownLogAndEndProcess(int exitCode)
+{
+    log4cplus::deinitialize();
+    EndProcess(exitCode);
 }
 
 void EndProcess(int exitCode)
@@ -335,8 +335,7 @@ void RunProcess(const CommandLineOptions& options, LogTrace* trace, const std::s
     WaitForTermination();
 
     LOG4CPLUS_INFO(ProcessLogger(), LOG4CPLUS_TEXT("Terminated!"));
-    ShutdownProcessLog();
-    EndProcess(0);
+    ShutdownLogAndEndProcess(0);
 }
 
 int ace_main_i(int argc, char* argv[])
@@ -350,8 +349,7 @@ int ace_main_i(int argc, char* argv[])
         if (options.next == CommandLineOptions::Next::WaitKeyThenEnd) {
             WaitForKey();
         }
-        ShutdownProcessLog();
-        EndProcess(0);
+        ShutdownLogAndEndProcess(0);
     }
 
     // The one trace object: never destroyed, the process exit ends it.

@@ -86,6 +86,10 @@ void OpenControlPortOrEnd(UdpReceiver& receiver, std::uint16_t port, LogTrace* t
 // caller shuts log4cplus down before where that is safe.
 [[noreturn]] void EndProcess(int exitCode);
 
+// Shuts the process log (log4cplus) down, then ends the process with `exitCode`.
+// Every end of the process after the log was configured goes through here.
+[[noreturn]] void ShutdownLogAndEndProcess(int exitCode);
+
 // The entry: configures, evaluates the command line, creates the trace object
 // for a non-zero mask and runs until the termination semaphore is released.
 // Every path ends the process; it never returns.

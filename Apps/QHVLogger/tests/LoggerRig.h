@@ -1,0 +1,270 @@
+// The surroundings of a logger under test, all real: a demo system database
+// (SQLite over ODBC) under a temporary drive root, a token file the test writes,
+// a listener on the operator-status port, UDP datagrams to the data port, and
+// the trace recorded from the "LogTrace" logger.
+#pragma once
+
+#include "LogTrace/LogTrace.h"
+#include "fsm/FsmBase.h"
+#include "fsm/FsmSignal.h"
+#include "net/ControlSentence.h"
+#include "net/SocketTable.h"
+#include "testsupport/DemoDatabase.h"
+#include "testsupport/RecordingAppender.h"
+#include "testsupport/TestUtils.h"
+#include "tokens/GetToken.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sqlite3.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <variant>
+#include <vector>
+
+namespace loggertest {
+
+namespace fs = std::filesystem;
+
+// A UDP socket on 127.0.0.1; bound to `port` (0: an ephemeral one).
+class UdpSocket {
+public:
+    explicit UdpSocket(std::uint16_t port = 0) : m_fd(::socket(AF_INET, SOCK_DGRAM, 0))
+    {
+        sockaddr_in address = Loopback(port);
+        if (m_fd < 0 || ::bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+            throw std::runtime_error("cannot bind UDP port " + std::to_string(port));
+        }
+    }
+    ~UdpSocket() { ::close(m_fd); }
+    UdpSocket(const UdpSocket&) = delete;
+    UdpSocket& operator=(const UdpSocket&) = delete;
+
+    std::uint16_t Port() const
+    {
+        sockaddr_in address {};
+        socklen_t size = sizeof address;
+        ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &size);
+        return ntohs(address.sin_port);
+    }
+    void SendTo(std::uint16_t port, const std::string& bytes) const
+    {
+        const sockaddr_in address = Loopback(port);
+        ::sendto(m_fd, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    }
+    int Fd() const { return m_fd; }
+
+    static sockaddr_in Loopback(std::uint16_t port)
+    {
+        sockaddr_in address {};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        return address;
+    }
+
+private:
+    int m_fd;
+};
+
+// A port that was free a moment ago.
+inline std::uint16_t FreePort()
+{
+    return UdpSocket().Port();
+}
+
+// Collects every datagram that arrives at the operator-status port.
+class StatusListener {
+public:
+    StatusListener() : m_socket(OperatorStatusPort)
+    {
+        timeval timeout { 0, 50000 };
+        ::setsockopt(m_socket.Fd(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+        m_thread = std::thread([this] {
+            char buffer[512];
+            while (!m_stop) {
+                const ssize_t length = ::recv(m_socket.Fd(), buffer, sizeof buffer, 0);
+                if (length > 0) {
+                    std::lock_guard<std::mutex> lock(m_mutex);
+                    m_sentences.emplace_back(buffer, static_cast<std::size_t>(length));
+                }
+            }
+        });
+    }
+    ~StatusListener()
+    {
+        m_stop = true;
+        m_thread.join();
+    }
+    std::vector<std::string> Sentences() const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_sentences;
+    }
+    bool WaitForCount(std::size_t count) const
+    {
+        return testsupport::WaitFor([&] { return Sentences().size() >= count; });
+    }
+
+private:
+    UdpSocket m_socket;
+    std::atomic<bool> m_stop { false };
+    mutable std::mutex m_mutex;
+    std::vector<std::string> m_sentences;
+    std::thread m_thread;
+};
+
+// A token as the token file holds it: an integer (type 2) or a text (type 3).
+using TokenValueOf = std::variant<int, std::string>;
+
+// Demo database, configuration folder with a token file, token store and trace.
+class Surroundings {
+public:
+    explicit Surroundings(const std::map<std::string, TokenValueOf>& tokens)
+        : m_database(m_dir.path()), m_programData("ProgramData", "C:\\ProgramData")
+    {
+        WriteTokens(tokens);
+        m_store = std::make_unique<CGetToken>();
+        trace.SetConsole(std::getenv("QHV_TEST_TRACE") != nullptr);
+    }
+
+    // Rewrites the token file; the store reads it at every lookup.
+    void WriteTokens(const std::map<std::string, TokenValueOf>& tokens)
+    {
+        std::string entries;
+        for (const auto& [name, value] : tokens) {
+            if (!entries.empty()) {
+                entries += ", ";
+            }
+            if (const int* number = std::get_if<int>(&value)) {
+                entries += R"({ "Name": ")" + name + R"(", "Descr": "", "Type": 2, "Value": ")" +
+                           std::to_string(*number) + "\" }";
+            } else {
+                std::string text;
+                for (char c : std::get<std::string>(value)) {
+                    text += c == '\\' ? std::string("\\\\") : std::string(1, c);
+                }
+                entries += R"({ "Name": ")" + name + R"(", "Descr": "", "Type": 3, "Value": ")" + text + "\" }";
+            }
+        }
+        testsupport::WriteFile(ConfigFolder() / "TRXTokens.json",
+                               R"({ "lastsave": "20260101_000000", "tokens": [ )" + entries +
+                                   R"( ], "version": "1" })");
+    }
+
+    CGetToken& Store() { return *m_store; }
+    const fs::path& Root() const { return m_dir.path(); }
+    // Where the system's "C:\<rest>" lies.
+    fs::path OnDriveC(const std::string& rest) const { return m_dir.path() / "c" / rest; }
+    fs::path ConfigFolder() const { return OnDriveC("ProgramData/Valdrena Marine/ntrx"); }
+
+    // Trace lines that contain `text`.
+    std::size_t TraceCount(const std::string& text) const
+    {
+        const std::vector<std::string> lines = m_recorder.lines();
+        return static_cast<std::size_t>(std::count_if(lines.begin(), lines.end(), [&](const std::string& line) {
+            return line.find(text) != std::string::npos;
+        }));
+    }
+    bool WaitForTrace(const std::string& text, std::size_t count = 1) const
+    {
+        return testsupport::WaitFor([&] { return TraceCount(text) >= count; });
+    }
+
+    // Texts of the recorded messages with this number (from arrivedMessagesString).
+    std::vector<std::string> MessageTexts(int number) const
+    {
+        return Query("SELECT s.mess FROM arrivedMessages m JOIN arrivedMessagesString s ON "
+                     "m.dateYYYYMMDD = s.dateYYYYMMDD AND m.millisecSinceMidnight = s.millisecSinceMidnight "
+                     "WHERE m.number = " + std::to_string(number));
+    }
+    std::size_t MessageCount(int number) const
+    {
+        return Query("SELECT number FROM arrivedMessages WHERE number = " + std::to_string(number)).size();
+    }
+
+    LogTrace trace;
+
+private:
+    std::vector<std::string> Query(const std::string& sql) const
+    {
+        sqlite3* db = nullptr;
+        std::vector<std::string> rows;
+        if (sqlite3_open_v2(m_database.databaseFile().c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+            sqlite3_busy_timeout(db, 5000);
+            sqlite3_exec(
+                db, sql.c_str(),
+                [](void* out, int, char** values, char**) {
+                    static_cast<std::vector<std::string>*>(out)->emplace_back(values[0] != nullptr ? values[0] : "");
+                    return 0;
+                },
+                &rows, nullptr);
+        }
+        sqlite3_close(db);
+        return rows;
+    }
+
+    testsupport::TempDir m_dir;
+    testsupport::DemoDatabase m_database;
+    testsupport::ScopedEnv m_programData;
+    testsupport::ScopedRecorder m_recorder { "LogTrace" };
+    std::unique_ptr<CGetToken> m_store;
+};
+
+// Hands a control sentence to a machine as the supervisor relays it.
+inline void PutSentence(CFsmBase& machine, const std::string& sentence)
+{
+    PutControlSignal(sentence.data(), sentence.size(), &machine);
+}
+
+// Hands a signal without payload (a timer expiry, say) to a machine.
+inline void PutSignal(CFsmBase& machine, std::int32_t number)
+{
+    CTRXSignal* signal = new CTRXSignal(number, nullptr, 0);
+    machine.PutExternal(&signal, true);
+}
+
+// The records of a .qhv file: each length-prefixed datagram.
+inline std::vector<std::string> QhvRecords(const fs::path& file)
+{
+    const std::string bytes = testsupport::ReadFile(file);
+    std::vector<std::string> records;
+    std::size_t at = 0;
+    while (at + 2 <= bytes.size()) {
+        const std::size_t length =
+            static_cast<unsigned char>(bytes[at]) | (static_cast<std::size_t>(static_cast<unsigned char>(bytes[at + 1])) << 8);
+        if (at + 2 + length > bytes.size()) {
+            records.push_back("<torn>");
+            break;
+        }
+        records.push_back(bytes.substr(at + 2, length));
+        at += 2 + length;
+    }
+    return records;
+}
+
+// The regular files of a folder, by name.
+inline std::vector<fs::path> FilesIn(const fs::path& folder)
+{
+    std::vector<fs::path> files;
+    std::error_code ignored;
+    for (const auto& entry : fs::directory_iterator(folder, ignored)) {
+        if (entry.is_regular_file()) {
+            files.push_back(entry.path());
+        }
+    }
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+}  // namespace loggertest
