@@ -193,6 +193,9 @@ public:
         return Query("SELECT number FROM arrivedMessages WHERE number = " + std::to_string(number)).size();
     }
 
+    // Runs a statement on the system database (to change a parameter row, say).
+    void Execute(const std::string& sql) const { Query(sql); }
+
     LogTrace trace;
 
 private:
@@ -200,7 +203,7 @@ private:
     {
         sqlite3* db = nullptr;
         std::vector<std::string> rows;
-        if (sqlite3_open_v2(m_database.databaseFile().c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        if (sqlite3_open_v2(m_database.databaseFile().c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
             sqlite3_busy_timeout(db, 5000);
             sqlite3_exec(
                 db, sql.c_str(),

@@ -228,7 +228,7 @@ TEST_F(HeaveLoggerTest, MovesItsDataPortAndSurvivesOneThatCannotBeBound)
     m_rig.WriteTokens({ { "RUNT_PARAM_QHV_DIR", std::string("C:\\survey\\qhv") },
                         { "RUNT_PARAM_QHV_FILE", std::string("heave__TOKEPOCSEC_.qhv") } });
     PutSentence(logger, "$ZELIX,170,,,,0\n\r");
-    ASSERT_TRUE(m_rig.WaitForTrace("QHV source port 0 ignored"));
+    ASSERT_TRUE(m_rig.WaitForTrace("Source port 0 ignored"));
 
     const std::uint16_t moved = FreePort();
     PutSentence(logger, "$ZELIX,170,,,30," + std::to_string(moved) + "\n\r");

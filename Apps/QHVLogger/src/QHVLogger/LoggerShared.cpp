@@ -2,6 +2,7 @@
 
 #include "QHVLogger/QHV.h"
 #include "fsm/FsmBase.h"
+#include "fsm/FsmSignal.h"
 #include "fsm/SignalNames.h"
 #include "net/ControlSentence.h"
 #include "net/SendSentence.h"
@@ -62,7 +63,7 @@ bool IsHeave(const char* bytes, std::size_t length, char kind, std::size_t expec
 
 }  // namespace
 
-std::optional<std::int32_t> SensorSignalNumber(const char* bytes, std::size_t length)
+std::optional<std::int32_t> SensorSignalNumber(const char* bytes, std::size_t length, bool withHeave)
 {
     if (bytes == nullptr || length == 0) {
         return 0;
@@ -80,6 +81,9 @@ std::optional<std::int32_t> SensorSignalNumber(const char* bytes, std::size_t le
         default: return *type;
         }
     }
+    if (!withHeave) {
+        return 0;
+    }
     if (IsHeave(bytes, length, 'R', 13)) {
         return ORVANTA_QHV;
     }
@@ -90,6 +94,17 @@ std::optional<std::int32_t> SensorSignalNumber(const char* bytes, std::size_t le
         return ORVANTA_BIN;
     }
     return 0;
+}
+
+void QueueSensorDatagram(CFsmBase& machine, const char* bytes, std::size_t length, bool withHeave)
+{
+    const std::optional<std::int32_t> number = SensorSignalNumber(bytes, length, withHeave);
+    if (!number) {
+        return;
+    }
+    const auto payloadLength = static_cast<std::int32_t>(length);
+    CTRXSignal* signal = new CTRXSignal(*number, &machine, CopyPayload(bytes, payloadLength), payloadLength);
+    machine.PutExternal(&signal, true);  // the queue owns it now
 }
 
 std::optional<std::string_view> SentenceField(std::string_view sentence, int number)

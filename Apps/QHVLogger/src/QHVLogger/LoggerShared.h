@@ -26,8 +26,13 @@ class CGetToken;
 //   leaves the int range (such a sentence is dropped);
 // - 0xAA 'R' (13 bytes), 'S' (52 bytes), 'Q' (44 bytes) with no '#' at offset 4:
 //   ORVANTA_QHV, ORVANTA_QHV26, ORVANTA_BIN;
-// - 0 for anything else.
-std::optional<std::int32_t> SensorSignalNumber(const char* bytes, std::size_t length);
+// - 0 for anything else. Without `withHeave` heave datagrams are anything else too.
+std::optional<std::int32_t> SensorSignalNumber(const char* bytes, std::size_t length, bool withHeave);
+
+// A logger's receive handler: the datagram as a signal from `machine` with a copy
+// of its bytes, at the back of the machine's external queue. A $PQRV sentence
+// without a readable type is dropped.
+void QueueSensorDatagram(CFsmBase& machine, const char* bytes, std::size_t length, bool withHeave);
 
 // Field `number` of a comma-separated sentence, counted from 1 (the talker is
 // field 1); a field also ends at a carriage return or line feed. nullopt when the

@@ -1,61 +1,37 @@
 #include "QHVLogger/QHVControl.h"
 
-#include "LogTrace/LogTrace.h"
 #include "QHVLogger/QHV.h"
-#include "platform/Time.h"
 #include "tokens/GetToken.h"
-
-#include <log4cplus/loglevel.h>
-
-#include <cstdlib>
-#include <new>
-#include <string_view>
 
 namespace {
 
-constexpr char UserProfile[] = "QV user";
-constexpr char ProcessName[] = "QHVLOGGER";
-constexpr char DatabaseName[] = "QHVLogger";
-
-constexpr LoggerTokenNames SettingTokens {
-    "RUNT_PARAM_QHV_DIR",
-    "RUNT_PARAM_QHV_FILE",
-    "RUNT_PARAM_QHV_INTERVAL_TIME",
-    "RUNT_PARAM_QHV_LOG_SOURCE_PORT",
+const LoggerProfile Profile {
+    "QHVLogger",                    // database name
+    "QHVLOGGER",                    // parameter row
+    ".qhv",                         // extension
+    { "RUNT_PARAM_QHV_DIR", "RUNT_PARAM_QHV_FILE", "RUNT_PARAM_QHV_INTERVAL_TIME", "RUNT_PARAM_QHV_LOG_SOURCE_PORT" },
+    "RUNT_PARAM_QHV_MAX_WAIT_TIME",
+    20,                             // default maximum wait, seconds
+    31102,                          // default source port
+    172,                            // status sentence
+    log4cplus::INFO_LOG_LEVEL,      // receiver texts in the process log
+    false,                          // a new port gets a new receiver
+    "\n\tERROR: Not able to open stream for output to .qhv log file.",
+    1411,
+    "\n\tERROR: Not able to read QHV process parameters from TRXDB.",
+    1413,
+    "\n\tERROR: Not able to open .qhv log file: %s",
+    1410,
+    "\n\tERROR: No QHV data is received.\n\tCheck the QHV port number and turn QHV logging off and on.",
+    1414,
 };
-constexpr char MaxWaitToken[] = "RUNT_PARAM_QHV_MAX_WAIT_TIME";
+
 constexpr char FreqIntervalToken[] = "RUNT_PARAM_QHV_INPUT_FREQ_INTERVAL_LENGTH";
 constexpr char FreqExpectedToken[] = "RUNT_PARAM_QHV_INPUT_FREQ_EXPECTED";
 constexpr char FreqLimitToken[] = "RUNT_PARAM_QHV_INPUT_FREQ_LIMIT";
 constexpr char FreqPauseToken[] = "RUNT_PARAM_QHV_INPUT_FREQ_PAUSE_LENGTH";
-
-// Defaults for settings whose token reads as 0.
-constexpr std::int32_t DefaultSourcePort = 31102;
-constexpr std::int32_t DefaultFileInterval = 30;  // minutes
-constexpr std::int32_t DefaultMaxWait = 20;       // seconds
-
-constexpr int StatusSentenceNumber = 172;
+constexpr int MSG_LOW_FREQUENCY = 1415;
 constexpr std::int32_t TwentySixDropLimit = 100;
-constexpr std::int32_t NoLogFileReportEvery = 1000;
-constexpr std::int64_t DestructorSettleMs = 1000;
-
-enum MessageNumber : int {
-    MSG_NO_LOGFILE = 1410,
-    MSG_NO_STREAM = 1411,
-    MSG_NO_PARAMETERS = 1413,
-    MSG_NO_DATA = 1414,
-    MSG_LOW_FREQUENCY = 1415,
-};
-
-bool HasPayload(const CTRXSignal& signal)
-{
-    return signal.Payload() != nullptr && signal.Length() > 0;
-}
-
-std::string_view PayloadText(const CTRXSignal& signal)
-{
-    return std::string_view(signal.Payload(), static_cast<std::size_t>(signal.Length()));
-}
 
 // The big-endian 32-bit time at bytes 2 to 5 of a heave datagram.
 std::int32_t DatagramEpoch(const CTRXSignal& datagram)
@@ -146,108 +122,31 @@ const CQHVControl::StateEntry* CQHVControl::StateTable()
 
 CQHVControl::CQHVControl(const char* name, LogTrace* trace, std::uint8_t debugMask, CGetToken& tokens)
     : CApplFsm(name, StateTable(), IDLE, trace, debugMask),
-      m_tokens(tokens),
-      m_database(std::make_unique<CDBoperations>("Unknown")),
-      m_messages(std::make_unique<CMessages>()),
-      m_dataPort(*this, log4cplus::INFO_LOG_LEVEL,
-                 [this](const char* bytes, std::size_t length) { OnDatagram(bytes, length); })
+      m_core(*this, Profile, tokens,
+             [this](const char* bytes, std::size_t length) { QueueSensorDatagram(*this, bytes, length, true); })
 {
-    m_messages->setDatabase(m_database.get());
-    m_database->connect(SystemDataSource, SystemDatabaseUser, SystemDatabasePassword, DatabaseName);
-    m_messages->loadMessageTypes();
-    int version = 0;
-    char* versionName = nullptr;
-    m_database->getVersion(&version, &versionName);
-    if (m_trace != nullptr) {
-        m_trace->Append("DATABASE INFO: ver. %i, proc. %s\n", version, versionName != nullptr ? versionName : "");
-    }
-    delete[] versionName;
-
-    m_logFile.reset(new (std::nothrow) CDatagramLogFile(*this, ".qhv"));
-    if (!m_logFile) {
-        TraceData("\n\tERROR: Not able to open stream for output to .qhv log file.");
-        m_messages->sendMessageNoText(MSG_NO_STREAM);
-        ShutdownLogAndEndProcess(-1);
-    }
-
-    m_maxWait = m_tokens.getTokValueInt(MaxWaitToken);
-    if (m_maxWait == 0) {
-        m_maxWait = DefaultMaxWait;
-    }
 }
 
 CQHVControl::~CQHVControl()
 {
-    m_dataPort.Close();
+    m_core.CloseDataPort();
     StopFileTimers();
-    m_dataReceived = false;
+    m_core.dataReceived = false;
     DeleteEventCounter();
     Stop();
-    if (m_logFile && m_logFile->IsOpen()) {
-        m_logFile->CloseLogFile();
-    }
-    m_logFile.reset();
-    platform::SleepMs(DestructorSettleMs);
-    m_dataPort.StopThread();
-    TraceData("\n\tQHV terminates.\n");
+    m_core.Finish("\n\tQHV terminates.\n");
 }
 
 void CQHVControl::InitJob()
 {
     TraceJob("InitJob");
-    m_sourcePort = m_tokens.getTokValueInt(SettingTokens.sourcePort);
-    if (m_sourcePort == 0) {
-        m_sourcePort = DefaultSourcePort;
-    }
-    createDataSocket();
-    m_dataPort.StartThread();
-}
-
-void CQHVControl::createDataSocket()
-{
-    const std::optional<std::uint16_t> port = BindablePort(m_sourcePort);
-    if (!port) {
-        TraceData("\n\tERROR: QHV source port %d cannot be bound; no QHV data port.", m_sourcePort);
-        return;
-    }
-    m_dataPort.Open(*port);
-}
-
-void CQHVControl::UseSourcePort(std::int32_t port)
-{
-    if (!BindablePort(port)) {
-        TraceData("\n\tWarning: QHV source port %d ignored; data port stays on %d.", port, m_dataPort.BoundPort());
-        return;
-    }
-    const bool moved = port != m_sourcePort;
-    m_sourcePort = port;
-    if (moved || m_dataPort.BoundPort() != port) {
-        createDataSocket();
-    }
-}
-
-void CQHVControl::OnDatagram(const char* bytes, std::size_t length)
-{
-    const std::optional<std::int32_t> number = SensorSignalNumber(bytes, length);
-    if (!number) {
-        return;  // a $PQRV sentence without a readable type
-    }
-    const auto payloadLength = static_cast<std::int32_t>(length);
-    CTRXSignal* signal = new CTRXSignal(*number, this, CopyPayload(bytes, payloadLength), payloadLength);
-    PutExternal(&signal, true);  // the queue owns it now
-}
-
-void CQHVControl::ApplySettings(const LoggerSettings& settings)
-{
-    m_directory = settings.directory;
-    m_fileTemplate = settings.fileTemplate;
-    m_fileInterval = settings.interval;
+    m_core.OpenDataPort();
 }
 
 void CQHVControl::ReconfigureEventCounter()
 {
-    const std::int32_t intervalLength = m_tokens.getTokValueInt(FreqIntervalToken);
-    const std::int32_t expectedRate = m_tokens.getTokValueInt(FreqExpectedToken);
+    const std::int32_t intervalLength = m_core.Tokens().getTokValueInt(FreqIntervalToken);
+    const std::int32_t expectedRate = m_core.Tokens().getTokValueInt(FreqExpectedToken);
     if (intervalLength <= 0 || expectedRate <= 0) {
         DeleteEventCounter();
         return;
@@ -255,8 +154,8 @@ void CQHVControl::ReconfigureEventCounter()
     if (!m_eventCounter) {
         m_eventCounter = std::make_unique<CEventCounter<CQHVControl>>(*this);
     }
-    const std::int32_t limit = m_tokens.getTokValueInt(FreqLimitToken);
-    const std::int32_t pauseLength = m_tokens.getTokValueInt(FreqPauseToken);
+    const std::int32_t limit = m_core.Tokens().getTokValueInt(FreqLimitToken);
+    const std::int32_t pauseLength = m_core.Tokens().getTokValueInt(FreqPauseToken);
     m_eventCounter->SetParameters(TimerDelayMs(intervalLength, 1000),
                                   TimerDelayMs(intervalLength, expectedRate),
                                   TimerDelayMs(pauseLength, 1000), limit);
@@ -269,8 +168,8 @@ void CQHVControl::DeleteEventCounter()
 
 void CQHVControl::StartFileTimers()
 {
-    StartTimer(NEW_FILE_TIMEOUT, TimerDelayMs(m_fileInterval, 60000));
-    StartTimer(WAIT_DATA_TIMEOUT, TimerDelayMs(m_maxWait, 1000));
+    StartTimer(NEW_FILE_TIMEOUT, m_core.FileIntervalMs());
+    StartTimer(WAIT_DATA_TIMEOUT, m_core.MaxWaitMs());
 }
 
 void CQHVControl::StopFileTimers()
@@ -279,38 +178,12 @@ void CQHVControl::StopFileTimers()
     StopTimer(WAIT_DATA_TIMEOUT);
 }
 
-void CQHVControl::CountAndWrite(const CTRXSignal& datagram)
-{
-    if (m_eventCounter) {
-        m_eventCounter->CountEvent();
-    }
-    m_logFile->WriteDatagramRecord(datagram);
-}
-
-void CQHVControl::SendStatus(bool on)
-{
-    SendLoggerStatus(StatusSentenceNumber, on);
-}
-
 void CQHVControl::JobReadDB(CTRXSignal** signal)
 {
     TraceJob("JobReadDB");
     (*signal)->ReleasePayload();
-    LoggerParameters parameters {};
-    if (m_database->getLoggerParameters(UserProfile, ProcessName, &parameters) != 0) {
-        TraceData("\n\tERROR: Not able to read QHV process parameters from TRXDB.");
-        m_messages->sendMessageNoText(MSG_NO_PARAMETERS);
-        PutInternal(new CTRXSignal(DB_READ_ERROR, this, nullptr, 0));
-        return;
-    }
-    m_directory = parameters.dir_value;
-    m_fileTemplate = parameters.file_value;
-    m_fileInterval = static_cast<std::int32_t>(std::strtol(parameters.line_interval_value, nullptr, 10));
-    m_sourcePort = m_tokens.getTokValueInt(SettingTokens.sourcePort);
-    if (m_sourcePort == 0) {
-        m_sourcePort = DefaultSourcePort;
-    }
-    PutInternal(new CTRXSignal(DB_READ_COMPL, this, nullptr, 0));
+    const bool read = m_core.ReadParameters();
+    PutInternal(new CTRXSignal(read ? DB_READ_COMPL : DB_READ_ERROR, this, nullptr, 0));
 }
 
 void CQHVControl::JobWaitLogging(CTRXSignal** signal)
@@ -329,24 +202,10 @@ void CQHVControl::JobPrepLogging(CTRXSignal** signal)
 {
     TraceJob("JobPrepLogging");
     StopFileTimers();
-    m_dataReceived = false;
+    m_core.dataReceived = false;
     DeleteEventCounter();
     ReconfigureEventCounter();
-    if (HasPayload(**signal)) {
-        const LoggerSettings settings = SettingsFromSentence(PayloadText(**signal), SettingTokens, m_tokens);
-        ApplySettings(settings);
-        UseSourcePort(settings.sourcePort);
-    } else {
-        LoggerSettings settings = SettingsFromTokens(SettingTokens, m_tokens);
-        if (settings.interval == 0) {
-            settings.interval = DefaultFileInterval;
-        }
-        if (settings.sourcePort == 0) {
-            settings.sourcePort = DefaultSourcePort;
-        }
-        ApplySettings(settings);
-        UseSourcePort(settings.sourcePort);
-    }
+    m_core.TakeCommandSettings(**signal, true);
     (*signal)->ReleasePayload();
     StartFileTimers();
 }
@@ -355,7 +214,7 @@ void CQHVControl::JobStartLogging(CTRXSignal** signal)
 {
     TraceJob("JobStartLogging");
     const CTRXSignal& datagram = **signal;
-    m_dataReceived = true;
+    m_core.dataReceived = true;
     if (m_eventCounter) {
         m_eventCounter->CountEvent();
     }
@@ -365,13 +224,10 @@ void CQHVControl::JobStartLogging(CTRXSignal** signal)
         if (IsTwentySix(datagram)) {
             m_twentySixMode = true;
         }
-        const std::string path = m_directory + "\\" + m_fileTemplate;
-        m_logFile->SetPath(ExpandFileNameTokens(path, DatagramEpoch(datagram)));
-        opened = m_logFile->OpenLogFile();
+        opened = m_core.OpenNewFile(DatagramEpoch(datagram));
         if (opened) {
-            m_logFile->WriteDatagramRecord(datagram);
-            SendStatus(true);
-            m_noLogFileCount = 0;
+            m_core.LogFile().WriteDatagramRecord(datagram);
+            m_core.SendStatus(true);
         }
     }
     (*signal)->ReleasePayload();
@@ -384,7 +240,7 @@ void CQHVControl::JobLog(CTRXSignal** signal)
 {
     TraceJob("JobLog");
     const CTRXSignal& datagram = **signal;
-    m_dataReceived = true;
+    m_core.dataReceived = true;
     if (IsTwentySix(datagram)) {
         m_twentySixMode = true;
         m_twentySixDrops = 0;
@@ -396,7 +252,10 @@ void CQHVControl::JobLog(CTRXSignal** signal)
         (*signal)->ReleasePayload();
         return;
     }
-    CountAndWrite(datagram);
+    if (m_eventCounter) {
+        m_eventCounter->CountEvent();
+    }
+    m_core.LogFile().WriteDatagramRecord(datagram);
     (*signal)->ReleasePayload();
 }
 
@@ -404,16 +263,10 @@ void CQHVControl::JobNewFile(CTRXSignal** signal)
 {
     TraceJob("JobNewFile");
     StopFileTimers();
-    m_dataReceived = false;
+    m_core.dataReceived = false;
     ReconfigureEventCounter();
-    m_logFile->CloseLogFile();
-    if (HasPayload(**signal)) {
-        const LoggerSettings settings = SettingsFromSentence(PayloadText(**signal), SettingTokens, m_tokens);
-        ApplySettings(settings);
-        UseSourcePort(settings.sourcePort);
-    } else {
-        ApplySettings(SettingsFromTokens(SettingTokens, m_tokens));  // the port stays
-    }
+    m_core.LogFile().CloseLogFile();
+    m_core.TakeCommandSettings(**signal, false);
     (*signal)->ReleasePayload();
     StartFileTimers();
 }
@@ -423,9 +276,9 @@ void CQHVControl::JobTimedNewFile(CTRXSignal** signal)
     TraceJob("JobTimedNewFile");
     (*signal)->ReleasePayload();
     StopTimer(WAIT_DATA_TIMEOUT);
-    m_dataReceived = false;
+    m_core.dataReceived = false;
     ReconfigureEventCounter();
-    m_logFile->CloseLogFile();
+    m_core.LogFile().CloseLogFile();
     StartFileTimers();
 }
 
@@ -433,7 +286,7 @@ void CQHVControl::JobTimedPrepLogging(CTRXSignal** signal)
 {
     TraceJob("JobTimedPrepLogging");
     (*signal)->ReleasePayload();
-    StartTimer(NEW_FILE_TIMEOUT, TimerDelayMs(m_fileInterval, 60000));
+    StartTimer(NEW_FILE_TIMEOUT, m_core.FileIntervalMs());
     ReconfigureEventCounter();
 }
 
@@ -441,15 +294,14 @@ void CQHVControl::JobCheckInput(CTRXSignal** signal)
 {
     TraceJob("JobCheckInput");
     (*signal)->ReleasePayload();
-    if (m_dataReceived) {
-        SendStatus(true);
+    if (m_core.dataReceived) {
+        m_core.SendStatus(true);
     } else {
-        TraceData("\n\tERROR: No QHV data is received.\n\tCheck the QHV port number and turn QHV logging off and on.");
-        m_messages->sendMessageNoText(MSG_NO_DATA);
+        m_core.ReportNoData();
     }
-    m_dataReceived = false;
-    SendStatus(true);
-    StartTimer(WAIT_DATA_TIMEOUT, TimerDelayMs(m_maxWait, 1000));
+    m_core.dataReceived = false;
+    m_core.SendStatus(true);
+    StartTimer(WAIT_DATA_TIMEOUT, m_core.MaxWaitMs());
 }
 
 void CQHVControl::JobNoLogFile(CTRXSignal** signal)
@@ -457,13 +309,9 @@ void CQHVControl::JobNoLogFile(CTRXSignal** signal)
     TraceJob("JobNoLogFile");
     (*signal)->ReleasePayload();
     StopTimer(NEW_FILE_TIMEOUT);
-    m_dataReceived = false;
-    if (m_noLogFileCount % NoLogFileReportEvery == 0) {
-        TraceData("\n\tERROR: Not able to open .qhv log file: %s", m_logFile->Path().c_str());
-        m_messages->sendMessage(MSG_NO_LOGFILE, CollapseSeparators(m_logFile->Path()).c_str());
-    }
-    ++m_noLogFileCount;
-    StartTimer(NEW_FILE_TIMEOUT, TimerDelayMs(m_fileInterval, 60000));
+    m_core.dataReceived = false;
+    m_core.ReportNoLogFile();
+    StartTimer(NEW_FILE_TIMEOUT, m_core.FileIntervalMs());
 }
 
 void CQHVControl::JobStopPrep(CTRXSignal** signal)
@@ -471,9 +319,9 @@ void CQHVControl::JobStopPrep(CTRXSignal** signal)
     TraceJob("JobStopPrep");
     (*signal)->ReleasePayload();
     StopFileTimers();
-    m_dataReceived = false;
+    m_core.dataReceived = false;
     DeleteEventCounter();
-    SendStatus(false);
+    m_core.SendStatus(false);
 }
 
 void CQHVControl::JobStopLogging(CTRXSignal** signal)
@@ -481,10 +329,10 @@ void CQHVControl::JobStopLogging(CTRXSignal** signal)
     TraceJob("JobStopLogging");
     (*signal)->ReleasePayload();
     StopFileTimers();
-    m_dataReceived = false;
+    m_core.dataReceived = false;
     DeleteEventCounter();
-    m_logFile->CloseLogFile();
-    SendStatus(false);
+    m_core.LogFile().CloseLogFile();
+    m_core.SendStatus(false);
 }
 
 void CQHVControl::JobInputFreqReport(CTRXSignal** signal)
@@ -494,7 +342,7 @@ void CQHVControl::JobInputFreqReport(CTRXSignal** signal)
         TraceData("\n\tWarning: Frequency of received QHV (POS MV) datagrams is less than %d%% of "
                   "expected.\nExpected/received (Hz): %.2f/%.2f',122);",
                   report->limit, report->expectedRate, report->receivedRate);
-        m_messages->sendMessage(MSG_LOW_FREQUENCY, report->limit, report->expectedRate, report->receivedRate);
+        m_core.Messages().sendMessage(MSG_LOW_FREQUENCY, report->limit, report->expectedRate, report->receivedRate);
     }
     (*signal)->ReleasePayload();
 }

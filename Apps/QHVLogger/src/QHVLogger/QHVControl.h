@@ -6,15 +6,11 @@
 #pragma once
 
 #include "QHVLogger/EventCounter.h"
-#include "QHVLogger/LogFiles.h"
-#include "QHVLogger/LoggerShared.h"
-#include "db/DBoperations.h"
-#include "db/Messages.h"
+#include "QHVLogger/LoggerCore.h"
 #include "fsm/ApplFsm.h"
 
 #include <cstdint>
 #include <memory>
-#include <string>
 
 class CGetToken;
 
@@ -59,38 +55,13 @@ private:
     void JobTerminate(CTRXSignal** signal);
     void JobDisregardSig(CTRXSignal** signal);
 
-    // The receive handler: classifies a datagram and queues it as a signal.
-    void OnDatagram(const char* bytes, std::size_t length);
-
-    void createDataSocket();
-    // Takes a new source port: rebinds when it differs from the bound port (or
-    // nothing is bound); a port no sensor can reach keeps the current receiver.
-    void UseSourcePort(std::int32_t port);
-    void ApplySettings(const LoggerSettings& settings);
     void ReconfigureEventCounter();
     void DeleteEventCounter();
     void StartFileTimers();
     void StopFileTimers();
-    // Counts the datagram for the rate supervision and writes it as a record.
-    void CountAndWrite(const CTRXSignal& datagram);
-    void SendStatus(bool on);
 
-    CGetToken& m_tokens;
-    std::unique_ptr<CDBoperations> m_database;
-    std::unique_ptr<CMessages> m_messages;
-    std::unique_ptr<CDatagramLogFile> m_logFile;
-
-    std::string m_directory;
-    std::string m_fileTemplate;
-    std::int32_t m_fileInterval = 0;  // minutes
-    std::int32_t m_sourcePort = 0;
-    std::int32_t m_maxWait = 20;      // seconds without data before a warning
-
-    std::int32_t m_noLogFileCount = 0;
-    bool m_dataReceived = false;
     bool m_twentySixMode = false;
     std::int32_t m_twentySixDrops = 0;  // 13-byte datagrams dropped since the last 52-byte one
-
     std::unique_ptr<CEventCounter<CQHVControl>> m_eventCounter;
-    CLoggerDataPort m_dataPort;  // last member: its receive handler reaches the members above
+    CLoggerCore m_core;  // last: its data port's receive handler queues into this machine
 };

@@ -1,0 +1,182 @@
+#include "QHVLogger/LoggerCore.h"
+
+#include "LogTrace/LogTrace.h"
+#include "QHVLogger/QHV.h"
+#include "fsm/FsmBase.h"
+#include "fsm/FsmSignal.h"
+#include "platform/Time.h"
+#include "tokens/GetToken.h"
+
+#include <cstdlib>
+#include <new>
+#include <string_view>
+
+namespace {
+
+constexpr char UserProfile[] = "QV user";
+// The logger's end waits this long after its threads stopped before the I/O thread goes.
+constexpr std::int64_t FinishSettleMs = 1000;
+
+}  // namespace
+
+CLoggerCore::CLoggerCore(const CFsmBase& owner, const LoggerProfile& profile, CGetToken& tokens,
+                         UdpReceiver::ReceiveHandler receive)
+    : m_owner(owner),
+      m_profile(profile),
+      m_tokens(tokens),
+      m_database(std::make_unique<CDBoperations>("Unknown")),
+      m_messages(std::make_unique<CMessages>()),
+      m_dataPort(owner, profile.receiverLogLevel, std::move(receive))
+{
+    m_messages->setDatabase(m_database.get());
+    m_database->connect(SystemDataSource, SystemDatabaseUser, SystemDatabasePassword, profile.databaseName);
+    m_messages->loadMessageTypes();
+    int version = 0;
+    char* versionName = nullptr;
+    m_database->getVersion(&version, &versionName);
+    if (LogTrace* trace = owner.Trace()) {
+        trace->Append("DATABASE INFO: ver. %i, proc. %s\n", version, versionName != nullptr ? versionName : "");
+    }
+    delete[] versionName;
+
+    m_logFile.reset(new (std::nothrow) CDatagramLogFile(owner, profile.extension));
+    if (!m_logFile) {
+        owner.TraceData("%s", profile.noStreamText);
+        m_messages->sendMessageNoText(profile.noStreamMessage);
+        ShutdownLogAndEndProcess(-1);
+    }
+
+    m_maxWait = m_tokens.getTokValueInt(profile.maxWaitToken);
+    if (m_maxWait == 0) {
+        m_maxWait = profile.defaultMaxWait;
+    }
+}
+
+CLoggerCore::~CLoggerCore() = default;
+
+void CLoggerCore::OpenDataPort()
+{
+    m_settings.sourcePort = m_tokens.getTokValueInt(m_profile.settingTokens.sourcePort);
+    if (m_settings.sourcePort == 0) {
+        m_settings.sourcePort = m_profile.defaultSourcePort;
+    }
+    BindDataPort();
+    m_dataPort.StartThread();
+}
+
+void CLoggerCore::Finish(const char* traceText)
+{
+    if (m_logFile->IsOpen()) {
+        m_logFile->CloseLogFile();
+    }
+    m_logFile.reset();
+    platform::SleepMs(FinishSettleMs);
+    m_dataPort.StopThread();
+    m_owner.TraceData("%s", traceText);
+}
+
+void CLoggerCore::BindDataPort()
+{
+    const std::optional<std::uint16_t> port = BindablePort(m_settings.sourcePort);
+    if (!port) {
+        m_owner.TraceData("\n\tERROR: Source port %d cannot be bound; no data port.", m_settings.sourcePort);
+        return;
+    }
+    if (m_profile.reopenOnNewPort) {
+        m_dataPort.Reopen(*port);
+    } else {
+        m_dataPort.Open(*port);
+    }
+}
+
+void CLoggerCore::UseSourcePort(std::int32_t port)
+{
+    if (!BindablePort(port)) {
+        m_owner.TraceData("\n\tWarning: Source port %d ignored; data port stays on %d.", port,
+                          m_dataPort.BoundPort());
+        return;
+    }
+    const bool moved = port != m_settings.sourcePort;
+    m_settings.sourcePort = port;
+    if (moved || m_dataPort.BoundPort() != port) {
+        BindDataPort();
+    }
+}
+
+bool CLoggerCore::ReadParameterRow(LoggerParameters& row)
+{
+    row = LoggerParameters {};
+    return m_database->getLoggerParameters(UserProfile, m_profile.processName, &row) == 0;
+}
+
+bool CLoggerCore::ReadParameters()
+{
+    LoggerParameters row;
+    if (!ReadParameterRow(row)) {
+        m_owner.TraceData("%s", m_profile.noParametersText);
+        m_messages->sendMessageNoText(m_profile.noParametersMessage);
+        return false;
+    }
+    m_settings.directory = row.dir_value;
+    m_settings.fileTemplate = row.file_value;
+    m_settings.interval = static_cast<std::int32_t>(std::strtol(row.line_interval_value, nullptr, 10));
+    m_settings.sourcePort = m_tokens.getTokValueInt(m_profile.settingTokens.sourcePort);
+    if (m_settings.sourcePort == 0) {
+        m_settings.sourcePort = m_profile.defaultSourcePort;
+    }
+    return true;
+}
+
+void CLoggerCore::TakeCommandSettings(const CTRXSignal& command, bool withDefaults)
+{
+    LoggerSettings settings;
+    const bool hasFields = command.Payload() != nullptr && command.Length() > 0;
+    if (hasFields) {
+        const std::string_view sentence(command.Payload(), static_cast<std::size_t>(command.Length()));
+        settings = SettingsFromSentence(sentence, m_profile.settingTokens, m_tokens);
+    } else {
+        settings = SettingsFromTokens(m_profile.settingTokens, m_tokens);
+        if (withDefaults && settings.interval == 0) {
+            settings.interval = DefaultFileInterval;
+        }
+        if (withDefaults && settings.sourcePort == 0) {
+            settings.sourcePort = m_profile.defaultSourcePort;
+        }
+    }
+    m_settings.directory = settings.directory;
+    m_settings.fileTemplate = settings.fileTemplate;
+    m_settings.interval = settings.interval;
+    if (hasFields || withDefaults) {
+        UseSourcePort(settings.sourcePort);
+    }
+}
+
+bool CLoggerCore::OpenNewFile(std::int32_t epoch)
+{
+    m_logFile->SetPath(ExpandFileNameTokens(m_settings.directory + "\\" + m_settings.fileTemplate, epoch));
+    if (!m_logFile->OpenLogFile()) {
+        return false;
+    }
+    m_noLogFileCount = 0;
+    return true;
+}
+
+void CLoggerCore::ReportNoLogFile()
+{
+    if (m_noLogFileCount % NoLogFileReportEvery == 0) {
+        m_owner.TraceData(m_profile.noLogFileFormat, m_logFile->Path().c_str());
+        m_messages->sendMessage(m_profile.noLogFileMessage, CollapseSeparators(m_logFile->Path()).c_str());
+    }
+    ++m_noLogFileCount;
+}
+
+void CLoggerCore::ReportNoData()
+{
+    m_owner.TraceData("%s", m_profile.noDataText);
+    m_messages->sendMessageNoText(m_profile.noDataMessage);
+}
+
+void CLoggerCore::SendStatus(bool on) const
+{
+    SendLoggerStatus(m_profile.statusSentence, on);
+}

@@ -1,0 +1,343 @@
+#include "QHVLogger/P2XLogger.h"
+
+#include "QHVLogger/QHV.h"
+#include "net/ControlSentence.h"
+#include "platform/Time.h"
+
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+const LoggerProfile Profile {
+    "P2XLogger",                    // database name
+    "P2XLOGGER",                    // parameter row
+    ".p2x",                         // extension
+    { "RUNT_PARAM_P2X_DIR", "RUNT_PARAM_P2X_FILE", "RUNT_PARAM_P2X_INTERVAL_TIME", "RUNT_PARAM_P2X_LOG_SOURCE_PORT" },
+    "RUNT_PARAM_P2X_MAX_WAIT_TIME",
+    90,                             // default maximum wait, seconds
+    31202,                          // default source port
+    175,                            // status sentence
+    log4cplus::DEBUG_LOG_LEVEL,     // receiver texts in the process log
+    true,                           // a new port moves the receiver
+    "\n\tERROR: Not able to open stream for output to .P2X log file.",
+    1441,
+    "\n\tERROR: Not able to read P2X process parameters from TRXDB.",
+    1443,
+    "\n\tERROR: Not able to open .P2X log file: %s",
+    1440,
+    "\n\tERROR: No P2X data is received.\n\tCheck the P2X port number and turn P2X logging off and on.",
+    1444,
+};
+
+constexpr std::string_view SentenceStart = "$PQRV,";
+constexpr std::size_t TypeOffset = 6;
+constexpr std::size_t TypeLength = 2;
+constexpr std::size_t KeyOffset = 9;
+
+// A decimal number the way atoi reads it, from a piece that need not end in NUL.
+std::int32_t NumberIn(std::string_view piece)
+{
+    return static_cast<std::int32_t>(std::strtol(std::string(piece).c_str(), nullptr, 10));
+}
+
+// The sentence text of a datagram: its bytes without the last one.
+std::string_view SentenceText(const CTRXSignal& datagram)
+{
+    if (datagram.Payload() == nullptr || datagram.Length() < 1) {
+        return {};
+    }
+    return std::string_view(datagram.Payload(), static_cast<std::size_t>(datagram.Length() - 1));
+}
+
+}  // namespace
+
+CRememberedSentences::Outcome CRememberedSentences::Take(std::string_view text)
+{
+    // Type at offsets 6 and 7, key from offset 9 to the next comma; a shorter
+    // text has neither and is no sentence to remember.
+    if (text.find(SentenceStart) == std::string_view::npos || text.size() <= KeyOffset) {
+        return Outcome::Ignored;
+    }
+    const std::int32_t type = NumberIn(text.substr(TypeOffset, TypeLength));
+    const std::string_view keyText = text.substr(KeyOffset);
+    const std::int32_t key = NumberIn(keyText.substr(0, keyText.find(',')));
+
+    const std::string* remembered = nullptr;
+    if (type == 25 || type == 26) {
+        auto& byKey = type == 25 ? m_type25 : m_type26;
+        const auto [entry, inserted] = byKey.try_emplace(key, text);
+        if (inserted) {
+            return Outcome::New;
+        }
+        remembered = &entry->second;
+    } else if (type == 27) {
+        if (!m_type27) {
+            m_type27 = std::string(text);
+            return Outcome::New;
+        }
+        remembered = &*m_type27;
+    } else {
+        return Outcome::Ignored;
+    }
+    if (*remembered == text) {
+        return Outcome::Known;
+    }
+    m_type25.clear();
+    m_type26.clear();
+    m_type27.reset();
+    return Outcome::Changed;
+}
+
+const CP2XLogger::StateEntry* CP2XLogger::StateTable()
+{
+    using C = CP2XLogger;
+    // clang-format off
+    // IDLE
+    static constexpr JobRow idle[] = {
+        { 2,                  IDLE,           &C::JobDisregardSig     },
+        { ZELIX_6,            DBINIT,         &C::JobReadDB           },
+        { ZELIX_24,           IDLE,           &C::JobTerminate        },
+    };
+    // DBINIT
+    static constexpr JobRow dbInit[] = {
+        { 5,                  DBINIT,         &C::JobDisregardSig     },
+        { DB_READ_COMPL,      WAIT_LOGGING,   &C::JobWaitLogging      },
+        { DB_READ_ERROR,      DBERROR,        &C::JobReadDBError      },
+        { ZELIX_173,          DBINIT,         &C::Save                },
+        { ZELIX_174,          DBINIT,         &C::Save                },
+        { ZELIX_24,           IDLE,           &C::JobTerminate        },
+    };
+    // WAIT_LOGGING
+    static constexpr JobRow waitLogging[] = {
+        { 3,                  WAIT_LOGGING,   &C::JobDisregardSig     },
+        { ZELIX_173,          PREP_LOGGING,   &C::JobPrepLogging      },
+        { ZELIX_174,          WAIT_LOGGING,   &C::JobDisregardSig     },
+        { ZELIX_24,           IDLE,           &C::JobTerminate        },
+    };
+    // PREP_LOGGING
+    static constexpr JobRow prepLogging[] = {
+        { 8,                  PREP_LOGGING,   &C::JobDisregardSig     },
+        { ORVANTA_P25,        ACTIVE_LOGGING, &C::JobStartLogging     },
+        { ORVANTA_P26,        ACTIVE_LOGGING, &C::JobStartLogging     },
+        { ORVANTA_P27,        ACTIVE_LOGGING, &C::JobStartLogging     },
+        { ZELIX_174,          WAIT_LOGGING,   &C::JobStopPrep         },
+        { ZELIX_173,          PREP_LOGGING,   &C::JobPrepLogging      },
+        { WAIT_DATA_TIMEOUT,  PREP_LOGGING,   &C::JobCheckInput       },
+        { NEW_FILE_TIMEOUT,   PREP_LOGGING,   &C::JobTimedPrepLogging },
+        { ZELIX_24,           IDLE,           &C::JobTerminate        },
+    };
+    // ACTIVE_LOGGING
+    static constexpr JobRow activeLogging[] = {
+        { 9,                  ACTIVE_LOGGING, &C::JobDisregardSig     },
+        { ORVANTA_P25,        ACTIVE_LOGGING, &C::JobLog              },
+        { ORVANTA_P26,        ACTIVE_LOGGING, &C::JobLog              },
+        { ORVANTA_P27,        ACTIVE_LOGGING, &C::JobLog              },
+        { ZELIX_173,          PREP_LOGGING,   &C::JobNewFile          },
+        { NEW_FILE_TIMEOUT,   PREP_LOGGING,   &C::JobTimedNewFile     },
+        { WAIT_DATA_TIMEOUT,  ACTIVE_LOGGING, &C::JobCheckInput       },
+        { ERROR_NO_LOGFILE,   PREP_LOGGING,   &C::JobNoLogFile        },
+        { ZELIX_174,          WAIT_LOGGING,   &C::JobStopLogging      },
+        { ZELIX_24,           IDLE,           &C::JobTerminate        },
+    };
+    // DBERROR
+    static constexpr JobRow dbError[] = {
+        { 1,                  DBERROR,        &C::JobDisregardSig     },
+        { ZELIX_24,           IDLE,           &C::JobTerminate        },
+    };
+    // clang-format on
+    static_assert(RowCountMatches(idle) && RowCountMatches(dbInit) && RowCountMatches(waitLogging) &&
+                  RowCountMatches(prepLogging) && RowCountMatches(activeLogging) && RowCountMatches(dbError));
+    static constexpr StateEntry states[] = {
+        { idle, "IDLE" },
+        { dbInit, "DBINIT" },
+        { waitLogging, "WAIT_LOGGING" },
+        { prepLogging, "PREP_LOGGING" },
+        { activeLogging, "ACTIVE_LOGGING" },
+        { dbError, "DBERROR" },
+    };
+    return states;
+}
+
+CP2XLogger::CP2XLogger(const char* name, LogTrace* trace, std::uint8_t debugMask, CGetToken& tokens)
+    : CApplFsm(name, StateTable(), IDLE, trace, debugMask),
+      m_core(*this, Profile, tokens,
+             [this](const char* bytes, std::size_t length) { QueueSensorDatagram(*this, bytes, length, false); })
+{
+}
+
+CP2XLogger::~CP2XLogger()
+{
+    m_core.CloseDataPort();
+    StopTimer(WAIT_DATA_TIMEOUT);
+    m_core.dataReceived = false;
+    Stop();
+    m_core.Finish("\n\tP2X terminates.\n");
+}
+
+void CP2XLogger::InitJob()
+{
+    TraceJob("InitJob");
+    m_core.OpenDataPort();
+}
+
+void CP2XLogger::LogSentence(const CTRXSignal& sentence)
+{
+    const std::string_view text = SentenceText(sentence);
+    switch (m_remembered.Take(text)) {
+    case CRememberedSentences::Outcome::New:
+        m_core.LogFile().WriteLine(text.data(), text.size());
+        break;
+    case CRememberedSentences::Outcome::Changed:
+        // The changed sentence opens the next file and is its first line.
+        PutInternal(new CTRXSignal(NEW_FILE_TIMEOUT, this, nullptr, 0));
+        PutInternal(new CTRXSignal(sentence));
+        break;
+    case CRememberedSentences::Outcome::Known:
+    case CRememberedSentences::Outcome::Ignored:
+        break;
+    }
+}
+
+void CP2XLogger::JobReadDB(CTRXSignal** signal)
+{
+    TraceJob("JobReadDB");
+    (*signal)->ReleasePayload();
+    const bool read = m_core.ReadParameters();
+    PutInternal(new CTRXSignal(read ? DB_READ_COMPL : DB_READ_ERROR, this, nullptr, 0));
+}
+
+void CP2XLogger::JobWaitLogging(CTRXSignal** signal)
+{
+    TraceJob("JobWaitLogging");
+    (*signal)->ReleasePayload();
+    LoggerParameters row;
+    if (!m_core.ReadParameterRow(row) || row.logging_selected == 0) {
+        m_core.SendStatus(false);
+        return;
+    }
+    // Logging was left on: switch it on again through the logger's own command.
+    const std::string start = P2XStartSentence(row.dir_value, row.file_value, row.line_interval_value,
+                                               m_core.Settings().sourcePort);
+    const auto length = static_cast<std::int32_t>(start.size());
+    PutInternal(new CTRXSignal(ZELIX_173, nullptr, CopyPayload(start.data(), length), length));
+}
+
+void CP2XLogger::JobReadDBError(CTRXSignal** signal)
+{
+    TraceJob("JobReadDBError");
+    (*signal)->ReleasePayload();
+}
+
+void CP2XLogger::JobPrepLogging(CTRXSignal** signal)
+{
+    TraceJob("JobPrepLogging");
+    StopTimer(WAIT_DATA_TIMEOUT);
+    m_core.dataReceived = false;
+    m_core.TakeCommandSettings(**signal, true);
+    (*signal)->ReleasePayload();
+    StartTimer(WAIT_DATA_TIMEOUT, m_core.MaxWaitMs());
+}
+
+void CP2XLogger::JobStartLogging(CTRXSignal** signal)
+{
+    TraceJob("JobStartLogging");
+    m_core.dataReceived = true;
+    const bool opened = (*signal)->Payload() != nullptr &&
+                        m_core.OpenNewFile(static_cast<std::int32_t>(platform::Now().seconds));
+    if (opened) {
+        LogSentence(**signal);
+        m_core.SendStatus(true);
+    }
+    (*signal)->ReleasePayload();
+    if (!opened) {
+        PutInternal(new CTRXSignal(ERROR_NO_LOGFILE, this, nullptr, 0));
+    }
+}
+
+void CP2XLogger::JobLog(CTRXSignal** signal)
+{
+    TraceJob("JobLog");
+    m_core.dataReceived = true;
+    LogSentence(**signal);
+    (*signal)->ReleasePayload();
+}
+
+void CP2XLogger::JobNewFile(CTRXSignal** signal)
+{
+    TraceJob("JobNewFile");
+    StopTimer(WAIT_DATA_TIMEOUT);
+    m_core.dataReceived = false;
+    m_core.LogFile().CloseLogFile();
+    m_core.TakeCommandSettings(**signal, false);
+    (*signal)->ReleasePayload();
+    StartTimer(WAIT_DATA_TIMEOUT, m_core.MaxWaitMs());
+}
+
+void CP2XLogger::JobTimedNewFile(CTRXSignal** signal)
+{
+    TraceJob("JobTimedNewFile");
+    (*signal)->ReleasePayload();
+    m_core.dataReceived = false;
+    m_core.LogFile().CloseLogFile();
+    // One data check at a time: every change of sentence comes through here.
+    StopTimer(WAIT_DATA_TIMEOUT);
+    StartTimer(WAIT_DATA_TIMEOUT, m_core.MaxWaitMs());
+}
+
+void CP2XLogger::JobTimedPrepLogging(CTRXSignal** signal)
+{
+    TraceJob("JobTimedPrepLogging");
+    (*signal)->ReleasePayload();
+}
+
+void CP2XLogger::JobCheckInput(CTRXSignal** signal)
+{
+    TraceJob("JobCheckInput");
+    (*signal)->ReleasePayload();
+    if (!m_core.dataReceived) {
+        m_core.ReportNoData();
+    }
+    m_core.dataReceived = false;
+    StartTimer(WAIT_DATA_TIMEOUT, m_core.MaxWaitMs());
+}
+
+void CP2XLogger::JobNoLogFile(CTRXSignal** signal)
+{
+    TraceJob("JobNoLogFile");
+    (*signal)->ReleasePayload();
+    m_core.dataReceived = false;
+    m_core.ReportNoLogFile();
+}
+
+void CP2XLogger::JobStopPrep(CTRXSignal** signal)
+{
+    TraceJob("JobStopPrep");
+    (*signal)->ReleasePayload();
+    StopTimer(WAIT_DATA_TIMEOUT);
+    m_core.dataReceived = false;
+    m_core.SendStatus(false);
+}
+
+void CP2XLogger::JobStopLogging(CTRXSignal** signal)
+{
+    TraceJob("JobStopLogging");
+    (*signal)->ReleasePayload();
+    StopTimer(WAIT_DATA_TIMEOUT);
+    m_core.dataReceived = false;
+    m_core.LogFile().CloseLogFile();
+    m_core.SendStatus(false);
+}
+
+void CP2XLogger::JobTerminate(CTRXSignal** signal)
+{
+    TraceJob("JobTerminate");
+    DeleteSignal(*signal);
+    g_terminationSemaphore.release();
+}
+
+void CP2XLogger::JobDisregardSig(CTRXSignal** signal)
+{
+    TraceJob("JobDisregardSig");
+    (*signal)->ReleasePayload();
+}

@@ -1,0 +1,84 @@
+// CP2XLogger, the P2X logger: while logging is on it writes each distinct $PQRV
+// sentence of types 25, 26 and 27 (per type and key) once per .p2x file and
+// starts a new file whenever a remembered sentence changes. Jobs run in its
+// input thread; the receive handler in its I/O thread; signals reach it from
+// other threads only through PutExternal.
+#pragma once
+
+#include "QHVLogger/LoggerCore.h"
+#include "fsm/ApplFsm.h"
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+
+class CGetToken;
+
+// The sentences a P2X file holds once each: type 25 and 26 per key, one of type 27.
+class CRememberedSentences {
+public:
+    enum class Outcome {
+        Ignored,  // no sentence of a remembered type
+        New,      // remembered now: write it
+        Known,    // equal to the remembered one: nothing to write
+        Changed,  // differs from the remembered one: everything is forgotten
+    };
+
+    // Classifies `text` (a sentence without its line end) and remembers it when new.
+    Outcome Take(std::string_view text);
+
+private:
+    std::map<std::int32_t, std::string> m_type25;
+    std::map<std::int32_t, std::string> m_type26;
+    std::optional<std::string> m_type27;
+};
+
+class CP2XLogger : public CApplFsm<CP2XLogger, CTRXSignal> {
+public:
+    enum State : std::int32_t {
+        IDLE = 1,        // created, parameters not read
+        DBINIT,          // reading parameters from the database
+        WAIT_LOGGING,    // parameters read, logging off
+        PREP_LOGGING,    // logging on, no file open, waiting for the first sentence
+        ACTIVE_LOGGING,  // logging on, a log file is open
+        DBERROR,         // reading the parameters failed
+    };
+
+    // Connects its own database object as "P2XLogger" and reads its settings
+    // from `tokens`, which must outlive the logger. Ends the process with exit
+    // code -1 when the log-file stream cannot be created.
+    CP2XLogger(const char* name, LogTrace* trace, std::uint8_t debugMask, CGetToken& tokens);
+    ~CP2XLogger() override;
+
+    // Binds the data port and starts the I/O thread (run by Start).
+    void InitJob() override;
+
+private:
+    static const StateEntry* StateTable();
+
+    // Jobs, in the order of the job tables.
+    void JobReadDB(CTRXSignal** signal);
+    void JobWaitLogging(CTRXSignal** signal);
+    void JobReadDBError(CTRXSignal** signal);
+    void JobPrepLogging(CTRXSignal** signal);
+    void JobStartLogging(CTRXSignal** signal);
+    void JobLog(CTRXSignal** signal);
+    void JobNewFile(CTRXSignal** signal);
+    void JobTimedNewFile(CTRXSignal** signal);
+    void JobTimedPrepLogging(CTRXSignal** signal);
+    void JobCheckInput(CTRXSignal** signal);
+    void JobNoLogFile(CTRXSignal** signal);
+    void JobStopPrep(CTRXSignal** signal);
+    void JobStopLogging(CTRXSignal** signal);
+    void JobTerminate(CTRXSignal** signal);
+    void JobDisregardSig(CTRXSignal** signal);
+
+    // Writes the sentence when it is new to the file; on a change queues the
+    // close of the file and the sentence again, which then opens the next file.
+    void LogSentence(const CTRXSignal& sentence);
+
+    CRememberedSentences m_remembered;
+    CLoggerCore m_core;  // last: its data port's receive handler queues into this machine
+};

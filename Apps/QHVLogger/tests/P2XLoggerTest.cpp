@@ -1,0 +1,200 @@
+// The P2X logger driven as the supervisor drives it: control sentences as
+// signals, $PQRV sentences over real UDP, real .p2x files, status sentences on
+// the operator-status port, its parameter row in the demo system database.
+#include "QHVLogger/P2XLogger.h"
+
+#include "LoggerRig.h"
+#include "QHVLogger/QHV.h"
+
+#include <gtest/gtest.h>
+
+using namespace loggertest;
+using testsupport::WaitFor;
+
+namespace {
+
+const std::string On = "$ZELIX,175,ON\n\r";
+const std::string Off = "$ZELIX,175,OFF\n\r";
+
+// The datagrams classify as the loggers' receive handlers queue them.
+TEST(SensorDatagrams, ClassifyAsTheLoggersQueueThem)
+{
+    const auto number = [](const std::string& bytes, bool withHeave) {
+        return SensorSignalNumber(bytes.data(), bytes.size(), withHeave);
+    };
+    EXPECT_EQ(number("$PQRV,25,1,x", false), ORVANTA_P25);
+    EXPECT_EQ(number("$PQRV,26,1,x", false), ORVANTA_P26);
+    EXPECT_EQ(number("$PQRV,27,x", true), ORVANTA_P27);
+    EXPECT_EQ(number("$PQRV,31,x", false), 31);
+    // No readable type: no signal at all.
+    EXPECT_EQ(number("$PQRV", false), std::nullopt);
+    EXPECT_EQ(number("$PQRV,,25", false), std::nullopt);
+    EXPECT_EQ(number("$PQRV,x5,1", false), std::nullopt);
+    EXPECT_EQ(number("$PQRV,99999999999,1", false), std::nullopt);
+
+    std::string heave(13, 'x');
+    heave[0] = static_cast<char>(0xAA);
+    heave[1] = 'R';
+    EXPECT_EQ(number(heave, true), ORVANTA_QHV);
+    EXPECT_EQ(number(heave, false), 0) << "the P2X logger takes no heave datagrams";
+}
+
+TEST(RememberedSentences, KeepOnePerTypeAndKeyAndForgetAllOnAChange)
+{
+    using Outcome = CRememberedSentences::Outcome;
+    CRememberedSentences remembered;
+    EXPECT_EQ(remembered.Take("$PQRV,25,1,a"), Outcome::New);
+    EXPECT_EQ(remembered.Take("$PQRV,25,1,a"), Outcome::Known);
+    EXPECT_EQ(remembered.Take("$PQRV,25,2,a"), Outcome::New);
+    EXPECT_EQ(remembered.Take("$PQRV,26,1,a"), Outcome::New);
+    EXPECT_EQ(remembered.Take("$PQRV,27,0,a"), Outcome::New);
+    EXPECT_EQ(remembered.Take("$PQRV,27,5,b"), Outcome::Changed) << "one type-27 sentence, whatever its key";
+    EXPECT_EQ(remembered.Take("$PQRV,25,1,a"), Outcome::New) << "a change forgets every sentence";
+    // Too short for type and key, or of another type: never remembered.
+    EXPECT_EQ(remembered.Take("$PQRV,25"), Outcome::Ignored);
+    EXPECT_EQ(remembered.Take("$PQRV,25,"), Outcome::Ignored);
+    EXPECT_EQ(remembered.Take("$PQRV,24,1,a"), Outcome::Ignored);
+    EXPECT_EQ(remembered.Take("$GPGGA,25,1"), Outcome::Ignored);
+}
+
+class P2XLoggerTest : public ::testing::Test {
+protected:
+    P2XLoggerTest()
+        : m_dataPort(FreePort()),
+          m_rig({ { "RUNT_PARAM_P2X_LOG_SOURCE_PORT", m_dataPort },
+                  { "RUNT_PARAM_P2X_DIR", std::string("C:\\survey\\p2x") },
+                  { "RUNT_PARAM_P2X_FILE", std::string("p2x.p2x") },
+                  { "RUNT_PARAM_P2X_MAX_WAIT_TIME", 90 } })
+    {
+    }
+
+    // A logger started and given its start sentence; the parameter row decides
+    // whether it switches logging on by itself.
+    CP2XLogger& StartedLogger()
+    {
+        m_logger = std::make_unique<CP2XLogger>("P2XLogger", &m_rig.trace, DEBUG_ALL, m_rig.Store());
+        m_logger->Start(0);
+        PutSentence(*m_logger, "$ZELIX,6,\n\r");
+        EXPECT_TRUE(m_rig.WaitForTrace("JobWaitLogging"));
+        return *m_logger;
+    }
+
+    void Send(const std::string& sentence, std::uint16_t port = 0)
+    {
+        m_sender.SendTo(port != 0 ? port : m_dataPort, sentence + "\r\n");
+    }
+
+    // The contents of the files of the folder, oldest first: the files moved
+    // aside in name order (time suffix, then counter), the current one last.
+    std::vector<std::string> Files() const
+    {
+        std::vector<std::string> contents;
+        std::string current;
+        for (const fs::path& file : FilesIn(m_rig.OnDriveC("survey/p2x"))) {
+            if (file.filename() == "p2x.p2x") {
+                current = testsupport::ReadFile(file);
+            } else {
+                contents.push_back(testsupport::ReadFile(file));
+            }
+        }
+        contents.push_back(current);
+        return contents;
+    }
+    bool WaitForFiles(const std::vector<std::string>& expected)
+    {
+        return WaitFor([&] { return Files() == expected; });
+    }
+
+    std::uint16_t m_dataPort;
+    StatusListener m_status;
+    Surroundings m_rig;
+    UdpSocket m_sender;
+    std::unique_ptr<CP2XLogger> m_logger;
+};
+
+std::string Lines(std::initializer_list<const char*> sentences)
+{
+    std::string text;
+    for (const char* sentence : sentences) {
+        text += std::string(sentence) + "\r\n";
+    }
+    return text;
+}
+
+// The demo row has logging selected: the logger starts by itself. Each distinct
+// sentence is written once per file; a changed one starts the next file.
+TEST_F(P2XLoggerTest, WritesEachSentenceOncePerFileAndStartsAFileOnEveryChange)
+{
+    CP2XLogger& logger = StartedLogger();
+    ASSERT_TRUE(m_rig.WaitForTrace("Job: JobPrepLogging"));
+    PutSentence(logger, "$ZELIX,173,C:\\survey\\p2x,p2x.p2x,30,\n\r");
+    ASSERT_TRUE(m_rig.WaitForTrace("Job: JobPrepLogging", 2));
+
+    for (const char* sentence : { "$PQRV,25,1,a", "$PQRV,25,1,a", "$PQRV,25,2,b", "$PQRV,27,0,c", "$PQRV,24,1,x" }) {
+        Send(sentence);
+    }
+    ASSERT_TRUE(WaitForFiles({ Lines({ "$PQRV,25,1,a", "$PQRV,25,2,b", "$PQRV,27,0,c" }) }));
+    ASSERT_TRUE(m_status.WaitForCount(1));
+
+    // A changed sentence closes the file and is the first line of the next;
+    // the unchanged ones, forgotten, are written again.
+    for (const char* sentence : { "$PQRV,25,1,A", "$PQRV,25,2,b", "$PQRV,27,0,c" }) {
+        Send(sentence);
+    }
+    ASSERT_TRUE(WaitForFiles({ Lines({ "$PQRV,25,1,a", "$PQRV,25,2,b", "$PQRV,27,0,c" }),
+                               Lines({ "$PQRV,25,1,A", "$PQRV,25,2,b", "$PQRV,27,0,c" }) }));
+
+    // A different type-27 sentence does the same; three changes within a second
+    // keep three files.
+    for (const char* sentence : { "$PQRV,27,0,C", "$PQRV,26,4,d", "$PQRV,26,4,e", "$PQRV,26,4,f" }) {
+        Send(sentence);
+    }
+    ASSERT_TRUE(WaitForFiles({ Lines({ "$PQRV,25,1,a", "$PQRV,25,2,b", "$PQRV,27,0,c" }),
+                               Lines({ "$PQRV,25,1,A", "$PQRV,25,2,b", "$PQRV,27,0,c" }),
+                               Lines({ "$PQRV,27,0,C", "$PQRV,26,4,d" }), Lines({ "$PQRV,26,4,e" }),
+                               Lines({ "$PQRV,26,4,f" }) }));
+
+    // Off and on again: the remembered sentences are kept, so the new file
+    // stays empty for a known sentence; a different first sentence closes the
+    // empty file and opens the next.
+    PutSentence(logger, "$ZELIX,174,\n\r");
+    ASSERT_TRUE(m_status.WaitForCount(6));
+    PutSentence(logger, "$ZELIX,173,,,,\n\r");
+    Send("$PQRV,26,4,f");
+    ASSERT_TRUE(m_rig.WaitForTrace("Opened datagram log file", 6));
+    Send("$PQRV,26,4,g");
+    ASSERT_TRUE(WaitForFiles({ Lines({ "$PQRV,25,1,a", "$PQRV,25,2,b", "$PQRV,27,0,c" }),
+                               Lines({ "$PQRV,25,1,A", "$PQRV,25,2,b", "$PQRV,27,0,c" }),
+                               Lines({ "$PQRV,27,0,C", "$PQRV,26,4,d" }), Lines({ "$PQRV,26,4,e" }),
+                               Lines({ "$PQRV,26,4,f" }), "", Lines({ "$PQRV,26,4,g" }) }));
+    ASSERT_TRUE(m_status.WaitForCount(8));
+    const std::vector<std::string> status = m_status.Sentences();
+    EXPECT_EQ(status, std::vector<std::string>({ On, On, On, On, On, Off, On, On }));
+}
+
+// A row without logging selected reports OFF and waits; a new port from a 173
+// moves the receiver, and one that cannot be bound leaves it ready for the next.
+TEST_F(P2XLoggerTest, WaitsWhenNotSelectedAndMovesItsDataPort)
+{
+    m_rig.Execute("UPDATE qhv_param SET logging_selected = 0 WHERE logger = 106");
+    CP2XLogger& logger = StartedLogger();
+    ASSERT_TRUE(m_status.WaitForCount(1));
+    EXPECT_EQ(m_status.Sentences()[0], Off);
+    EXPECT_EQ(logger.CurrentState(), CP2XLogger::WAIT_LOGGING);
+
+    UdpSocket taken;  // bound without reuse-address: nobody else can bind it
+    PutSentence(logger, "$ZELIX,173,,,," + std::to_string(taken.Port()) + "\n\r");
+    ASSERT_TRUE(m_rig.WaitForTrace("bind to input port " + std::to_string(taken.Port())));
+
+    const std::uint16_t moved = FreePort();
+    PutSentence(logger, "$ZELIX,173,,,," + std::to_string(moved) + "\n\r");
+    ASSERT_TRUE(m_rig.WaitForTrace("Logging starting"));
+    Send("$PQRV,25,1,old");  // the first port is closed
+    Send("$PQRV,25,1,new", moved);
+    ASSERT_TRUE(WaitForFiles({ Lines({ "$PQRV,25,1,new" }) }));
+
+    PutSentence(logger, "$ZELIX,24,\n\r");
+    EXPECT_TRUE(WaitFor([] { return g_terminationSemaphore.tryacquire() == 0; }));
+}
+
+}  // namespace
