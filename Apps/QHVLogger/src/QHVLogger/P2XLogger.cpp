@@ -93,21 +93,6 @@ const CP2XLogger::StateEntry* CP2XLogger::StateTable()
 {
     using C = CP2XLogger;
     // clang-format off
-    // IDLE
-    static constexpr JobRow idle[] = {
-        { 2,                  IDLE,           &C::JobDisregardSig     },
-        { ZELIX_6,            DBINIT,         &C::JobReadDB           },
-        { ZELIX_24,           IDLE,           &C::JobTerminate        },
-    };
-    // DBINIT
-    static constexpr JobRow dbInit[] = {
-        { 5,                  DBINIT,         &C::JobDisregardSig     },
-        { DB_READ_COMPL,      WAIT_LOGGING,   &C::JobWaitLogging      },
-        { DB_READ_ERROR,      DBERROR,        &C::JobReadDBError      },
-        { ZELIX_173,          DBINIT,         &C::Save                },
-        { ZELIX_174,          DBINIT,         &C::Save                },
-        { ZELIX_24,           IDLE,           &C::JobTerminate        },
-    };
     // WAIT_LOGGING
     static constexpr JobRow waitLogging[] = {
         { 3,                  WAIT_LOGGING,   &C::JobDisregardSig     },
@@ -140,29 +125,14 @@ const CP2XLogger::StateEntry* CP2XLogger::StateTable()
         { ZELIX_174,          WAIT_LOGGING,   &C::JobStopLogging      },
         { ZELIX_24,           IDLE,           &C::JobTerminate        },
     };
-    // DBERROR
-    static constexpr JobRow dbError[] = {
-        { 1,                  DBERROR,        &C::JobDisregardSig     },
-        { ZELIX_24,           IDLE,           &C::JobTerminate        },
-    };
     // clang-format on
-    static_assert(RowCountMatches(idle) && RowCountMatches(dbInit) && RowCountMatches(waitLogging) &&
-                  RowCountMatches(prepLogging) && RowCountMatches(activeLogging) && RowCountMatches(dbError));
-    static constexpr StateEntry states[] = {
-        { idle, "IDLE" },
-        { dbInit, "DBINIT" },
-        { waitLogging, "WAIT_LOGGING" },
-        { prepLogging, "PREP_LOGGING" },
-        { activeLogging, "ACTIVE_LOGGING" },
-        { dbError, "DBERROR" },
-    };
-    return states;
+    static_assert(RowCountMatches(waitLogging) && RowCountMatches(prepLogging) && RowCountMatches(activeLogging));
+    static constexpr auto states = StateTableWith<ZELIX_173, ZELIX_174>(waitLogging, prepLogging, activeLogging);
+    return states.data();
 }
 
 CP2XLogger::CP2XLogger(const char* name, LogTrace* trace, std::uint8_t debugMask, CGetToken& tokens)
-    : CApplFsm(name, StateTable(), IDLE, trace, debugMask),
-      m_core(*this, Profile, tokens,
-             [this](const char* bytes, std::size_t length) { QueueSensorDatagram(*this, bytes, length, false); })
+    : CLoggerFsm(name, StateTable(), trace, debugMask, tokens, Profile, false)
 {
 }
 
@@ -173,12 +143,6 @@ CP2XLogger::~CP2XLogger()
     m_core.dataReceived = false;
     Stop();
     m_core.Finish("\n\tP2X terminates.\n");
-}
-
-void CP2XLogger::InitJob()
-{
-    TraceJob("InitJob");
-    m_core.OpenDataPort();
 }
 
 void CP2XLogger::LogSentence(const CTRXSignal& sentence)
@@ -199,14 +163,6 @@ void CP2XLogger::LogSentence(const CTRXSignal& sentence)
     }
 }
 
-void CP2XLogger::JobReadDB(CTRXSignal** signal)
-{
-    TraceJob("JobReadDB");
-    (*signal)->ReleasePayload();
-    const bool read = m_core.ReadParameters();
-    PutInternal(new CTRXSignal(read ? DB_READ_COMPL : DB_READ_ERROR, this, nullptr, 0));
-}
-
 void CP2XLogger::JobWaitLogging(CTRXSignal** signal)
 {
     TraceJob("JobWaitLogging");
@@ -221,12 +177,6 @@ void CP2XLogger::JobWaitLogging(CTRXSignal** signal)
                                                m_core.Settings().sourcePort);
     const auto length = static_cast<std::int32_t>(start.size());
     PutInternal(new CTRXSignal(ZELIX_173, nullptr, CopyPayload(start.data(), length), length));
-}
-
-void CP2XLogger::JobReadDBError(CTRXSignal** signal)
-{
-    TraceJob("JobReadDBError");
-    (*signal)->ReleasePayload();
 }
 
 void CP2XLogger::JobPrepLogging(CTRXSignal** signal)
@@ -287,8 +237,7 @@ void CP2XLogger::JobTimedNewFile(CTRXSignal** signal)
 
 void CP2XLogger::JobTimedPrepLogging(CTRXSignal** signal)
 {
-    TraceJob("JobTimedPrepLogging");
-    (*signal)->ReleasePayload();
+    TraceAndRelease("JobTimedPrepLogging", signal);
 }
 
 void CP2XLogger::JobCheckInput(CTRXSignal** signal)
@@ -329,15 +278,3 @@ void CP2XLogger::JobStopLogging(CTRXSignal** signal)
     m_core.SendStatus(false);
 }
 
-void CP2XLogger::JobTerminate(CTRXSignal** signal)
-{
-    TraceJob("JobTerminate");
-    DeleteSignal(*signal);
-    g_terminationSemaphore.release();
-}
-
-void CP2XLogger::JobDisregardSig(CTRXSignal** signal)
-{
-    TraceJob("JobDisregardSig");
-    (*signal)->ReleasePayload();
-}

@@ -5,8 +5,7 @@
 // other threads only through PutExternal.
 #pragma once
 
-#include "QHVLogger/LoggerCore.h"
-#include "fsm/ApplFsm.h"
+#include "QHVLogger/LoggerFsm.h"
 
 #include <cstdint>
 #include <map>
@@ -35,33 +34,20 @@ private:
     std::optional<std::string> m_type27;
 };
 
-class CP2XLogger : public CApplFsm<CP2XLogger, CTRXSignal> {
+class CP2XLogger : public CLoggerFsm<CP2XLogger> {
 public:
-    enum State : std::int32_t {
-        IDLE = 1,        // created, parameters not read
-        DBINIT,          // reading parameters from the database
-        WAIT_LOGGING,    // parameters read, logging off
-        PREP_LOGGING,    // logging on, no file open, waiting for the first sentence
-        ACTIVE_LOGGING,  // logging on, a log file is open
-        DBERROR,         // reading the parameters failed
-    };
-
     // Connects its own database object as "P2XLogger" and reads its settings
     // from `tokens`, which must outlive the logger. Ends the process with exit
     // code -1 when the log-file stream cannot be created.
     CP2XLogger(const char* name, LogTrace* trace, std::uint8_t debugMask, CGetToken& tokens);
     ~CP2XLogger() override;
 
-    // Binds the data port and starts the I/O thread (run by Start).
-    void InitJob() override;
-
 private:
+    friend class CLoggerFsm<CP2XLogger>;
     static const StateEntry* StateTable();
 
-    // Jobs, in the order of the job tables.
-    void JobReadDB(CTRXSignal** signal);
+    // Its own jobs, in the order of the job tables.
     void JobWaitLogging(CTRXSignal** signal);
-    void JobReadDBError(CTRXSignal** signal);
     void JobPrepLogging(CTRXSignal** signal);
     void JobStartLogging(CTRXSignal** signal);
     void JobLog(CTRXSignal** signal);
@@ -72,13 +58,10 @@ private:
     void JobNoLogFile(CTRXSignal** signal);
     void JobStopPrep(CTRXSignal** signal);
     void JobStopLogging(CTRXSignal** signal);
-    void JobTerminate(CTRXSignal** signal);
-    void JobDisregardSig(CTRXSignal** signal);
 
     // Writes the sentence when it is new to the file; on a change queues the
     // close of the file and the sentence again, which then opens the next file.
     void LogSentence(const CTRXSignal& sentence);
 
     CRememberedSentences m_remembered;
-    CLoggerCore m_core;  // last: its data port's receive handler queues into this machine
 };

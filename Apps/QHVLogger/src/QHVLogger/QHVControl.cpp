@@ -53,21 +53,6 @@ const CQHVControl::StateEntry* CQHVControl::StateTable()
 {
     using C = CQHVControl;
     // clang-format off
-    // IDLE
-    static constexpr JobRow idle[] = {
-        { 2,                  IDLE,           &C::JobDisregardSig     },
-        { ZELIX_6,            DBINIT,         &C::JobReadDB           },
-        { ZELIX_24,           IDLE,           &C::JobTerminate        },
-    };
-    // DBINIT
-    static constexpr JobRow dbInit[] = {
-        { 5,                  DBINIT,         &C::JobDisregardSig     },
-        { DB_READ_COMPL,      WAIT_LOGGING,   &C::JobWaitLogging      },
-        { DB_READ_ERROR,      DBERROR,        &C::JobReadDBError      },
-        { ZELIX_170,          DBINIT,         &C::Save                },
-        { ZELIX_171,          DBINIT,         &C::Save                },
-        { ZELIX_24,           IDLE,           &C::JobTerminate        },
-    };
     // WAIT_LOGGING
     static constexpr JobRow waitLogging[] = {
         { 4,                  WAIT_LOGGING,   &C::JobDisregardSig     },
@@ -101,29 +86,14 @@ const CQHVControl::StateEntry* CQHVControl::StateTable()
         { ZELIX_171,          WAIT_LOGGING,   &C::JobStopLogging      },
         { INPUT_FREQ_REPORT,  ACTIVE_LOGGING, &C::JobInputFreqReport  },
     };
-    // DBERROR
-    static constexpr JobRow dbError[] = {
-        { 1,                  DBERROR,        &C::JobDisregardSig     },
-        { ZELIX_24,           IDLE,           &C::JobTerminate        },
-    };
     // clang-format on
-    static_assert(RowCountMatches(idle) && RowCountMatches(dbInit) && RowCountMatches(waitLogging) &&
-                  RowCountMatches(prepLogging) && RowCountMatches(activeLogging) && RowCountMatches(dbError));
-    static constexpr StateEntry states[] = {
-        { idle, "IDLE" },
-        { dbInit, "DBINIT" },
-        { waitLogging, "WAIT_LOGGING" },
-        { prepLogging, "PREP_LOGGING" },
-        { activeLogging, "ACTIVE_LOGGING" },
-        { dbError, "DBERROR" },
-    };
-    return states;
+    static_assert(RowCountMatches(waitLogging) && RowCountMatches(prepLogging) && RowCountMatches(activeLogging));
+    static constexpr auto states = StateTableWith<ZELIX_170, ZELIX_171>(waitLogging, prepLogging, activeLogging);
+    return states.data();
 }
 
 CQHVControl::CQHVControl(const char* name, LogTrace* trace, std::uint8_t debugMask, CGetToken& tokens)
-    : CApplFsm(name, StateTable(), IDLE, trace, debugMask),
-      m_core(*this, Profile, tokens,
-             [this](const char* bytes, std::size_t length) { QueueSensorDatagram(*this, bytes, length, true); })
+    : CLoggerFsm(name, StateTable(), trace, debugMask, tokens, Profile, true)
 {
 }
 
@@ -135,12 +105,6 @@ CQHVControl::~CQHVControl()
     DeleteEventCounter();
     Stop();
     m_core.Finish("\n\tQHV terminates.\n");
-}
-
-void CQHVControl::InitJob()
-{
-    TraceJob("InitJob");
-    m_core.OpenDataPort();
 }
 
 void CQHVControl::ReconfigureEventCounter()
@@ -178,24 +142,9 @@ void CQHVControl::StopFileTimers()
     StopTimer(WAIT_DATA_TIMEOUT);
 }
 
-void CQHVControl::JobReadDB(CTRXSignal** signal)
-{
-    TraceJob("JobReadDB");
-    (*signal)->ReleasePayload();
-    const bool read = m_core.ReadParameters();
-    PutInternal(new CTRXSignal(read ? DB_READ_COMPL : DB_READ_ERROR, this, nullptr, 0));
-}
-
 void CQHVControl::JobWaitLogging(CTRXSignal** signal)
 {
-    TraceJob("JobWaitLogging");
-    (*signal)->ReleasePayload();
-}
-
-void CQHVControl::JobReadDBError(CTRXSignal** signal)
-{
-    TraceJob("JobReadDBError");
-    (*signal)->ReleasePayload();
+    TraceAndRelease("JobWaitLogging", signal);
 }
 
 void CQHVControl::JobPrepLogging(CTRXSignal** signal)
@@ -284,8 +233,7 @@ void CQHVControl::JobTimedNewFile(CTRXSignal** signal)
 
 void CQHVControl::JobTimedPrepLogging(CTRXSignal** signal)
 {
-    TraceJob("JobTimedPrepLogging");
-    (*signal)->ReleasePayload();
+    TraceAndRelease("JobTimedPrepLogging", signal);
     StartTimer(NEW_FILE_TIMEOUT, m_core.FileIntervalMs());
     ReconfigureEventCounter();
 }
@@ -347,15 +295,3 @@ void CQHVControl::JobInputFreqReport(CTRXSignal** signal)
     (*signal)->ReleasePayload();
 }
 
-void CQHVControl::JobTerminate(CTRXSignal** signal)
-{
-    TraceJob("JobTerminate");
-    DeleteSignal(*signal);
-    g_terminationSemaphore.release();
-}
-
-void CQHVControl::JobDisregardSig(CTRXSignal** signal)
-{
-    TraceJob("JobDisregardSig");
-    (*signal)->ReleasePayload();
-}

@@ -6,41 +6,27 @@
 #pragma once
 
 #include "QHVLogger/EventCounter.h"
-#include "QHVLogger/LoggerCore.h"
-#include "fsm/ApplFsm.h"
+#include "QHVLogger/LoggerFsm.h"
 
 #include <cstdint>
 #include <memory>
 
 class CGetToken;
 
-class CQHVControl : public CApplFsm<CQHVControl, CTRXSignal> {
+class CQHVControl : public CLoggerFsm<CQHVControl> {
 public:
-    enum State : std::int32_t {
-        IDLE = 1,        // created, parameters not read
-        DBINIT,          // reading parameters from the database
-        WAIT_LOGGING,    // parameters read, logging off
-        PREP_LOGGING,    // logging on, no file open, waiting for the first datagram
-        ACTIVE_LOGGING,  // logging on, a log file is open
-        DBERROR,         // reading the parameters failed
-    };
-
     // Connects its own database object as "QHVLogger" and reads its settings
     // from `tokens`, which must outlive the logger. Ends the process with exit
     // code -1 when the log-file stream cannot be created.
     CQHVControl(const char* name, LogTrace* trace, std::uint8_t debugMask, CGetToken& tokens);
     ~CQHVControl() override;
 
-    // Binds the data port and starts the I/O thread (run by Start).
-    void InitJob() override;
-
 private:
+    friend class CLoggerFsm<CQHVControl>;
     static const StateEntry* StateTable();
 
-    // Jobs, in the order of the job tables.
-    void JobReadDB(CTRXSignal** signal);
+    // Its own jobs, in the order of the job tables.
     void JobWaitLogging(CTRXSignal** signal);
-    void JobReadDBError(CTRXSignal** signal);
     void JobPrepLogging(CTRXSignal** signal);
     void JobStartLogging(CTRXSignal** signal);
     void JobLog(CTRXSignal** signal);
@@ -52,8 +38,6 @@ private:
     void JobStopPrep(CTRXSignal** signal);
     void JobStopLogging(CTRXSignal** signal);
     void JobInputFreqReport(CTRXSignal** signal);
-    void JobTerminate(CTRXSignal** signal);
-    void JobDisregardSig(CTRXSignal** signal);
 
     void ReconfigureEventCounter();
     void DeleteEventCounter();
@@ -63,5 +47,4 @@ private:
     bool m_twentySixMode = false;
     std::int32_t m_twentySixDrops = 0;  // 13-byte datagrams dropped since the last 52-byte one
     std::unique_ptr<CEventCounter<CQHVControl>> m_eventCounter;
-    CLoggerCore m_core;  // last: its data port's receive handler queues into this machine
 };
