@@ -151,12 +151,17 @@ TEST(Sentences, BuiltByteForByte)
     EXPECT_EQ(StatusSentence(175, false), "$ZELIX,175,OFF\n\r");
     EXPECT_EQ(P2XStartSentence("c:\\survey\\p2x", "p2x__TOKY_.p2x", "60", 5603),
               "$ZELIX,173,c:\\survey\\p2x,p2x__TOKY_.p2x,60,5603\n\r");
+    EXPECT_EQ(HeaveStartSentence("c:\\survey\\heave", "heave__TOKY_.qhv", "60", 5602),
+              "$ZELIX,170,c:\\survey\\heave,heave__TOKY_.qhv,60,5602\n\r");
+    EXPECT_EQ(HeaveStartSentence("", "", "", 0), std::string("$ZELIX,170,,,,\n\r", 15));
+    EXPECT_EQ(HeaveStartSentence("d", "f", "", -1), "$ZELIX,170,d,f,,\n\r");
 
     // The process's own sentences convert back to their numbers.
     EXPECT_EQ(NumberOf(StartSentence()), ZELIX_6);
     EXPECT_EQ(NumberOf(TerminateSentence()), ZELIX_24);
     EXPECT_EQ(NumberOf(StatusSentence(175, false)), ZELIX_175);
     EXPECT_EQ(NumberOf(P2XStartSentence("", "", "", 0)), ZELIX_173);
+    EXPECT_EQ(NumberOf(HeaveStartSentence("", "", "", 0)), ZELIX_170);
 }
 
 TEST(PortForSocketName, MatchesWholeNamesExactly)

@@ -1,6 +1,9 @@
 #include "QHVLogger/QHV.h"
 
 #include "LogTrace/LogTrace.h"
+#include "QHVLogger/OrvantaControl.h"
+#include "db/DBoperations.h"
+#include "db/Messages.h"
 #include "fsm/FsmBase.h"
 #include "fsm/FsmSignal.h"
 #include "fsm/SignalNames.h"
@@ -10,6 +13,7 @@
 #include "platform/ConsoleSignals.h"
 #include "platform/Files.h"
 #include "platform/Paths.h"
+#include "tokens/TokenStore.h"
 
 #include <boost/system/system_error.hpp>
 #include <log4cplus/configurator.h>
@@ -25,6 +29,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <mutex>
 
 ACE_Semaphore g_terminationSemaphore(0, USYNC_THREAD, nullptr, nullptr, 2147483647);
 std::atomic<CFsmBase*> g_supervisor { nullptr };
@@ -43,8 +48,13 @@ long DecimalValue(const char* text)
     return std::strtol(text, nullptr, 10);
 }
 
+// Held while a console handler hands the supervisor its signal, so the main
+// thread cannot destroy the supervisor meanwhile.
+std::mutex g_supervisorMutex;
+
 void AskSupervisorToTerminate()
 {
+    std::lock_guard<std::mutex> lock(g_supervisorMutex);
     CFsmBase* supervisor = g_supervisor.load();
     if (supervisor == nullptr) {
         return;
@@ -327,14 +337,40 @@ void EndProcess(int exitCode)
 
 void RunProcess(const CommandLineOptions& options, LogTrace* trace, const std::string& commandLine)
 {
-    static_cast<void>(options);  // name and mask go to the supervisor once it is created here
+    // The process-wide database object and message store: never destroyed, the
+    // process ends without running destructors.
+    static CDBoperations* const database = new CDBoperations("ORVANTA");
+    static CMessages* const messages = new CMessages();
+    messages->setDatabase(database);
+    database->connect(SystemDataSource, SystemDatabaseUser, SystemDatabasePassword, nullptr);
+    messages->loadMessageTypes();
+    int version = 0;
+    char* versionName = nullptr;
+    database->getVersion(&version, &versionName);
     if (trace != nullptr) {
+        trace->Append("DATABASE INFO: ver. %i, proc. %s\n", version, versionName != nullptr ? versionName : "");
         trace->Append("argv = [%s]\n", commandLine.c_str());
     }
+    delete[] versionName;
+
+    auto* supervisor = new COrvantaControl(options.processName.c_str(), trace, options.debugMask,
+                                           ProcessServices { *database, *messages, TokenStore() });
+    {
+        std::lock_guard<std::mutex> lock(g_supervisorMutex);
+        g_supervisor = supervisor;
+    }
+    supervisor->Start(0);
 
     WaitForTermination();
 
     LOG4CPLUS_INFO(ProcessLogger(), LOG4CPLUS_TEXT("Terminated!"));
+    {
+        // From here on the console handlers find no supervisor to ask.
+        std::lock_guard<std::mutex> lock(g_supervisorMutex);
+        g_supervisor = nullptr;
+    }
+    // The supervisor's last lines still reach the logs; then they are closed.
+    delete supervisor;
     ShutdownLogAndEndProcess(0);
 }
 

@@ -104,3 +104,10 @@ std::string P2XStartSentence(const std::string& directory, const std::string& fi
     return std::string(ControlTalker) + ",173," + directory + "," + fileName + "," + interval + "," +
            std::to_string(port) + "\n\r";
 }
+
+std::string HeaveStartSentence(const std::string& directory, const std::string& fileTemplate,
+                               const std::string& interval, long port)
+{
+    return std::string(ControlTalker) + ",170," + directory + "," + fileTemplate + "," + interval + "," +
+           (port > 0 ? std::to_string(port) : std::string()) + "\n\r";
+}

@@ -39,3 +39,7 @@ std::string StatusSentence(int number, bool on);
 // "$ZELIX,173,<directory>,<file>,<interval>,<port>\n\r": the P2X logger's own start.
 std::string P2XStartSentence(const std::string& directory, const std::string& fileName,
                              const std::string& interval, long port);
+// "$ZELIX,170,<directory>,<file>,<interval>,<port>\n\r": the heave logger's start. A
+// port of 0 or less leaves the port field empty, so the logger takes its own setting.
+std::string HeaveStartSentence(const std::string& directory, const std::string& fileTemplate,
+                               const std::string& interval, long port);

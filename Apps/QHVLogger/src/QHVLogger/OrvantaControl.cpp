@@ -1,0 +1,267 @@
+#include "QHVLogger/OrvantaControl.h"
+
+#include "QHVLogger/QHV.h"
+#include "db/DBoperations.h"
+#include "db/Messages.h"
+#include "net/ControlSentence.h"
+#include "net/SocketTable.h"
+#include "platform/Time.h"
+
+#include <log4cplus/loggingmacros.h>
+
+#include <cstdlib>
+
+namespace {
+
+constexpr int HeaveLoggerPid = 99;
+constexpr int P2XLoggerPid = 106;
+constexpr int MSG_NO_SOCKETS = 1436;
+// The end waits this long after its threads stopped before the I/O thread goes.
+constexpr std::int64_t FinishSettleMs = 1000;
+
+// A new signal from `sender` carrying a copy of `sentence`.
+CTRXSignal* SentenceSignal(std::int32_t number, CFsmBase* sender, const std::string& sentence)
+{
+    const auto length = static_cast<std::int32_t>(sentence.size());
+    return new CTRXSignal(number, sender, CopyPayload(sentence.data(), length), length);
+}
+
+}  // namespace
+
+const COrvantaControl::StateEntry* COrvantaControl::StateTable()
+{
+    using C = COrvantaControl;
+    // clang-format off
+    // IDLE
+    static constexpr JobRow idle[] = {
+        { 2,                  IDLE,             &C::JobDisregardSig       },
+        { ZELIX_6,            DBINIT,           &C::JobReadDB             },
+        { ZELIX_24,           IDLE,             &C::JobTerminate          },
+    };
+    // DBINIT
+    static constexpr JobRow dbInit[] = {
+        { 7,                  DBINIT,           &C::JobDisregardSig       },
+        { DB_READ_COMPL,      SUPERVISE,        &C::JobBeginSuperv        },
+        { DB_READ_ERROR,      DBERROR,          &C::JobReadDBError        },
+        { ZELIX_170,          DBINIT,           &C::Save                  },
+        { ZELIX_171,          DBINIT,           &C::Save                  },
+        { ZELIX_173,          DBINIT,           &C::Save                  },
+        { ZELIX_174,          DBINIT,           &C::Save                  },
+        { ZELIX_24,           IDLE,             &C::JobTerminate          },
+    };
+    // SUPERVISE
+    static constexpr JobRow supervise[] = {
+        { 5,                  SUPERVISE,        &C::JobDisregardSig       },
+        { ZELIX_170,          SUPERVISE,        &C::JobRelayToQHVLogger   },
+        { ZELIX_171,          SUPERVISE,        &C::JobRelayToQHVLogger   },
+        { ZELIX_173,          SUPERVISE,        &C::JobRelayToParamLogger },
+        { ZELIX_174,          SUPERVISE,        &C::JobRelayToParamLogger },
+        { ZELIX_24,           STATE_TERMINATE,  &C::JobInitTerm           },
+    };
+    // STATE_TERMINATE
+    static constexpr JobRow terminate[] = {
+        { 4,                  STATE_TERMINATE,  &C::JobDisregardSig       },
+        { TERMINATED,         STATE_TERMINATE,  &C::JobHandlerTermResp    },
+        { FINISH_TERM,        STATE_TERMINATE,  &C::JobTerminate          },
+        { TERM_EXPIRED,       STATE_TERMINATE,  &C::JobTerminate          },
+        { ZELIX_24,           STATE_TERMINATE,  &C::JobDisregardSig       },
+    };
+    // DBERROR
+    static constexpr JobRow dbError[] = {
+        { 1,                  DBERROR,          &C::JobDisregardSig       },
+        { ZELIX_24,           IDLE,             &C::JobTerminate          },
+    };
+    // clang-format on
+    static_assert(RowCountMatches(idle) && RowCountMatches(dbInit) && RowCountMatches(supervise) &&
+                  RowCountMatches(terminate) && RowCountMatches(dbError));
+    static constexpr StateEntry states[] = {
+        { idle, "IDLE" },
+        { dbInit, "DBINIT" },
+        { supervise, "SUPERVISE" },
+        { terminate, "STATE_TERMINATE" },
+        { dbError, "DBERROR" },
+    };
+    return states;
+}
+
+COrvantaControl::COrvantaControl(const char* processName, LogTrace* trace, std::uint8_t debugMask,
+                                 ProcessServices services)
+    : CApplFsm(processName, StateTable(), IDLE, trace, debugMask),
+      m_processName(processName != nullptr ? processName : ""),
+      m_services(services)
+{
+}
+
+COrvantaControl::~COrvantaControl()
+{
+    Stop();
+    if (m_controlReceiver) {
+        m_controlReceiver->closeReceiver();
+    }
+    // The loggers keep running until the process ends; it ends right after this.
+    static_cast<void>(m_heaveLogger.release());
+    static_cast<void>(m_p2xLogger.release());
+    platform::SleepMs(FinishSettleMs);
+    m_sockets.clear();
+    m_io.stop();
+    TraceData("\n\tOrvantaControl terminates.\n");
+    LOG4CPLUS_DEBUG(ProcessLogger(), LOG4CPLUS_TEXT("OrvantaControl terminates.\n"));
+}
+
+void COrvantaControl::LogReceiverText(const std::string& text) const
+{
+    TraceData("%s", text.c_str());
+    LOG4CPLUS_DEBUG(ProcessLogger(), LOG4CPLUS_STRING_TO_TSTRING(text));
+}
+
+void COrvantaControl::InitJob()
+{
+    TraceJob("InitJob");
+    SocketRecord* records = nullptr;
+    int count = 0;
+    if (m_services.database.getSockets(m_processName.c_str(), &records, &count) != 0) {
+        TraceData("\n\tERROR: Not able to read sockets from TRXDB.");
+        m_services.messages.sendMessageNoText(MSG_NO_SOCKETS);
+    } else {
+        for (int i = 0; i < count; ++i) {
+            m_sockets.push_back(SetSocketData(records[i], this));
+        }
+    }
+    std::free(records);
+
+    m_controlReceiver = std::make_unique<UdpReceiver>(m_io.context());
+    m_controlReceiver->setLogHandler([this](const std::string& text) { LogReceiverText(text); });
+    OpenControlPortOrEnd(*m_controlReceiver, portForSocketName(m_processName), m_trace);
+    m_controlReceiver->setReceiveHandler(
+        [this](const char* bytes, std::size_t length) { PutControlSignal(bytes, length, this); });
+    m_io.start([this] {
+        TraceData("\n\tWarn: Thread for IO context for server connections terminated");
+        LOG4CPLUS_DEBUG(ProcessLogger(), LOG4CPLUS_TEXT("Thread for IO context for server connections terminated"));
+    });
+    PutInternal(new CTRXSignal(ZELIX_6, this, nullptr, 0));
+}
+
+void COrvantaControl::JobReadDB(CTRXSignal** signal)
+{
+    TraceJob("JobReadDB");
+    (*signal)->ReleasePayload();
+    PutInternal(new CTRXSignal(DB_READ_COMPL, this, nullptr, 0));
+}
+
+std::string COrvantaControl::LoggerName(int pid, const char* which)
+{
+    char* name = m_services.database.getProcessName(pid);
+    if (name == nullptr || *name == '\0') {
+        std::free(name);
+        TraceData("\n\tERROR: No process name for pid %d in TRXDB; the %s logger is not started.", pid, which);
+        return std::string();
+    }
+    std::string copy(name);
+    std::free(name);
+    return copy;
+}
+
+void COrvantaControl::JobBeginSuperv(CTRXSignal** signal)
+{
+    TraceJob("JobBeginSuperv");
+    const std::string heaveName = LoggerName(HeaveLoggerPid, "heave");
+    if (!heaveName.empty()) {
+        m_heaveLogger = std::make_unique<CQHVControl>(heaveName.c_str(), m_trace, m_debugMask, m_services.tokens);
+        m_heaveLogger->Start(0);
+    }
+    const std::string p2xName = LoggerName(P2XLoggerPid, "P2X");
+    if (!p2xName.empty()) {
+        m_p2xLogger = std::make_unique<CP2XLogger>(p2xName.c_str(), m_trace, m_debugMask, m_services.tokens);
+        m_p2xLogger->Start(0);
+    }
+
+    const std::string start = StartSentence();
+    if (m_heaveLogger) {
+        CTRXSignal* copy = SentenceSignal(ZELIX_6, this, start);
+        m_heaveLogger->PutExternal(&copy, true);
+    }
+    if (m_p2xLogger) {
+        CTRXSignal* original = SentenceSignal(ZELIX_6, this, start);
+        m_p2xLogger->PutExternal(&original, true);
+    }
+    (*signal)->ReleasePayload();
+}
+
+void COrvantaControl::JobReadDBError(CTRXSignal** signal)
+{
+    TraceJob("JobReadDBError");
+    (*signal)->ReleasePayload();
+}
+
+void COrvantaControl::Relay(CFsmBase* logger, CTRXSignal** signal)
+{
+    if (logger != nullptr) {
+        logger->PutExternal(signal, true);  // the logger owns it now
+    } else {
+        (*signal)->ReleasePayload();
+    }
+}
+
+void COrvantaControl::JobRelayToQHVLogger(CTRXSignal** signal)
+{
+    TraceJob("JobRelayToQHVLogger");
+    Relay(m_heaveLogger.get(), signal);
+}
+
+void COrvantaControl::JobRelayToParamLogger(CTRXSignal** signal)
+{
+    TraceJob("JobRelayToParamLogger");
+    Relay(m_p2xLogger.get(), signal);
+}
+
+void COrvantaControl::JobInitTerm(CTRXSignal** signal)
+{
+    TraceJob("JobInitTerm");
+    LOG4CPLUS_INFO(ProcessLogger(), LOG4CPLUS_TEXT("Terminating..."));
+    (*signal)->ReleasePayload();
+
+    const std::string terminate = TerminateSentence();
+    if (m_heaveLogger) {
+        CTRXSignal* copy = SentenceSignal(ZELIX_24, this, terminate);
+        m_heaveLogger->PutExternal(&copy, true);
+    }
+    if (m_p2xLogger) {
+        CTRXSignal* original = SentenceSignal(ZELIX_24, this, terminate);
+        m_p2xLogger->PutExternal(&original, true);
+    }
+    if (!m_heaveLogger && !m_p2xLogger) {
+        PutInternal(new CTRXSignal(FINISH_TERM, this, nullptr, 0));
+    }
+    // A logger that hangs must not keep the process from ending.
+    StartTimer(TERM_EXPIRED, TerminationTimeoutMs);
+}
+
+void COrvantaControl::JobHandlerTermResp(CTRXSignal** signal)
+{
+    TraceJob("JobHandlerTermResp");
+    const CFsmBase* sender = (*signal)->Sender();
+    if (sender != nullptr && sender == m_heaveLogger.get()) {
+        m_heaveLogger.reset();
+    } else if (sender != nullptr && sender == m_p2xLogger.get()) {
+        m_p2xLogger.reset();
+    }
+    if (!m_heaveLogger && !m_p2xLogger) {
+        PutInternal(new CTRXSignal(FINISH_TERM, this, nullptr, 0));
+        StopTimer(TERM_EXPIRED);
+    }
+    (*signal)->ReleasePayload();
+}
+
+void COrvantaControl::JobTerminate(CTRXSignal** signal)
+{
+    TraceJob("JobTerminate");
+    DeleteSignal(*signal);
+    StopTimer(TERM_EXPIRED);
+    g_terminationSemaphore.release();
+}
+
+void COrvantaControl::JobDisregardSig(CTRXSignal** signal)
+{
+    TraceJob("JobDisregardSig");
+    (*signal)->ReleasePayload();
+}

@@ -1,0 +1,82 @@
+// COrvantaControl, the supervisor: owns the control port, creates and starts the
+// heave and P2X loggers, relays the logging commands to them and leads the
+// termination of the process. Created and started by the run sequence in the
+// main thread; its jobs run in its input thread, its receive handler in its I/O
+// thread; signals reach it from other threads only through PutExternal.
+#pragma once
+
+#include "QHVLogger/P2XLogger.h"
+#include "QHVLogger/QHVControl.h"
+#include "fsm/ApplFsm.h"
+#include "net/IoThread.h"
+#include "net/SocketData.h"
+#include "net/UdpReceiver.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+class CDBoperations;
+class CGetToken;
+class CMessages;
+
+// The process-wide objects the run sequence hands to the supervisor and it to
+// the loggers. All outlive the supervisor.
+struct ProcessServices {
+    CDBoperations& database;  // the process-wide database object "ORVANTA"
+    CMessages& messages;      // bound to it
+    CGetToken& tokens;
+};
+
+class COrvantaControl : public CApplFsm<COrvantaControl, CTRXSignal> {
+public:
+    enum State : std::int32_t {
+        IDLE = 1,
+        DBINIT,
+        SUPERVISE,
+        STATE_TERMINATE,
+        DBERROR,
+    };
+
+    // A logger that has not answered a terminate within this time does not keep
+    // the process from ending.
+    static constexpr std::int32_t TerminationTimeoutMs = 5000;
+
+    // `processName` selects the socket rows and the control port.
+    COrvantaControl(const char* processName, LogTrace* trace, std::uint8_t debugMask, ProcessServices services);
+    // Stops its threads and its control port. The loggers are left running:
+    // the process ends right after.
+    ~COrvantaControl() override;
+
+    // Reads the socket rows, opens the control port (or ends the process),
+    // starts the I/O thread and posts the start signal to itself.
+    void InitJob() override;
+
+private:
+    static const StateEntry* StateTable();
+
+    void JobReadDB(CTRXSignal** signal);
+    void JobBeginSuperv(CTRXSignal** signal);
+    void JobReadDBError(CTRXSignal** signal);
+    void JobRelayToQHVLogger(CTRXSignal** signal);
+    void JobRelayToParamLogger(CTRXSignal** signal);
+    void JobInitTerm(CTRXSignal** signal);
+    void JobHandlerTermResp(CTRXSignal** signal);
+    void JobTerminate(CTRXSignal** signal);
+    void JobDisregardSig(CTRXSignal** signal);
+
+    // The name of the logger process `pid` from the database; empty when it has none.
+    std::string LoggerName(int pid, const char* which);
+    // Hands the signal (payload included) to the logger, or drops it when there is none.
+    void Relay(CFsmBase* logger, CTRXSignal** signal);
+    void LogReceiverText(const std::string& text) const;
+
+    const std::string m_processName;
+    ProcessServices m_services;
+    std::vector<std::unique_ptr<SocketData>> m_sockets;
+    std::unique_ptr<CQHVControl> m_heaveLogger;
+    std::unique_ptr<CP2XLogger> m_p2xLogger;
+    IoThread m_io;  // outlives the control receiver: declared first, destroyed last
+    std::unique_ptr<UdpReceiver> m_controlReceiver;
+};
