@@ -1,17 +1,22 @@
 // Runs the real program: texts on the standard streams, the process log, the
 // console signals and the exit codes.
 #include "CommandLineTexts.h"
+#include "testsupport/DemoDatabase.h"
 #include "testsupport/TestUtils.h"
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <optional>
@@ -153,15 +158,14 @@ private:
     std::optional<int> m_status;
 };
 
-// A configuration directory with a property file that sends the process log and
-// the trace to files of their own.
+// A demo system database under a temporary drive root, and a configuration
+// directory with a property file that sends the process log and the trace to
+// files of their own.
 class ProcessFixture : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        const std::filesystem::path config = m_root.path() / "Valdrena Marine" / "ntrx";
-        std::filesystem::create_directories(config);
-        testsupport::WriteFile(config / "log4cplus_configureQHV.ini",
+        testsupport::WriteFile(ConfigFolder() / "log4cplus_configureQHV.ini",
                                "log4cplus.logger.QHVLOGGER=DEBUG, process\n"
                                "log4cplus.additivity.QHVLOGGER=false\n"
                                "log4cplus.appender.process=log4cplus::FileAppender\n"
@@ -178,15 +182,19 @@ protected:
 
     std::unique_ptr<Child> Start(const std::vector<std::string>& arguments)
     {
-        return std::make_unique<Child>(arguments, std::vector<std::string> { "ProgramData=" + m_root.str(),
-                                                                             "QHV_DRIVE_ROOT=" + m_root.str() });
+        return std::make_unique<Child>(arguments, std::vector<std::string> { "ProgramData=C:\\ProgramData" });
     }
 
+    std::filesystem::path ConfigFolder() const { return m_database.databaseFile().parent_path(); }
+    std::filesystem::path DatabaseFile() const { return m_database.databaseFile(); }
     std::filesystem::path ProcessLog() const { return m_root.path() / "process.log"; }
     std::filesystem::path TraceLog() const { return m_root.path() / "trace.log"; }
+    std::string ProcessLogText() const { return testsupport::ReadFile(ProcessLog()); }
+    std::filesystem::path OnDriveC(const std::string& rest) const { return m_root.path() / "c" / rest; }
 
 private:
     testsupport::TempDir m_root;
+    testsupport::DemoDatabase m_database { m_root.path() };
 };
 
 std::string Summary(const std::string& name, const std::string& mask, bool noConsole)
@@ -198,65 +206,169 @@ const std::string StartLines = "\n\n\n|\nQHV Logger starts|\n";
 const std::string CtrlC = "\nQHV: Cleaning up after ctrl-C\n";
 const std::string Term = "\nQHV: Cleaning up after termination by OP system.\n";
 
+bool Ends(const std::string& text, const std::string& end)
+{
+    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+bool EndedWithZero(const std::optional<int>& status)
+{
+    return status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0;
+}
+
+// One UDP datagram to a port on 127.0.0.1.
+void SendTo(std::uint16_t port, const std::string& bytes)
+{
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::close(fd);
+}
+
 }  // namespace
 
 TEST_F(ProcessFixture, HelpShowsTheDebugUsageWaitsForAKeyAndEndsWithZero)
 {
     auto child = Start({ "-help" });
     const std::string expectedText = "\n" + expected::DebugUsageText;
-    ASSERT_TRUE(WaitFor([&] { return child->Err() == expectedText; })) << child->Err();
+    // The token store's own lines may come first.
+    ASSERT_TRUE(WaitFor([&] { return Ends(child->Err(), expectedText); })) << child->Err();
     EXPECT_TRUE(child->Running());  // waiting for the key
 
     child->Type("\n");
-    const std::optional<int> status = child->Ended();
-    ASSERT_TRUE(status.has_value());
-    ASSERT_TRUE(WIFEXITED(*status));
-    EXPECT_EQ(WEXITSTATUS(*status), 0);
+    ASSERT_TRUE(EndedWithZero(child->Ended()));
     EXPECT_EQ(child->Out(), "");
-    EXPECT_EQ(child->Err(), expectedText);
-    EXPECT_EQ(testsupport::ReadFile(ProcessLog()), StartLines);
+    EXPECT_TRUE(Ends(child->Err(), expectedText));
+    EXPECT_EQ(ProcessLogText(), StartLines);
 }
 
-TEST_F(ProcessFixture, RunsAndOutlivesConsoleSignalsWhileNoSupervisorExists)
+// Ctrl-C, the system's termination signal and control sentence 24 all end the
+// process through the supervisor and the loggers with exit code 0, every time.
+TEST_F(ProcessFixture, EndsWithZeroOnEveryRegularPath)
 {
-    for (int round = 0; round < 8; ++round) {
+    for (int round = 0; round < 9; ++round) {
+        const int way = round % 3;  // 0 Ctrl-C, 1 SIGTERM, 2 sentence 24
         const bool noConsole = round % 2 == 1;
-        std::vector<std::string> arguments { "-debug", "31", "-name", "QHV_TEST" };
+        std::vector<std::string> arguments { "-debug", "31" };
         if (noConsole) {
             arguments.push_back("-noconsole");
         }
+        std::filesystem::remove(ProcessLog());
         std::filesystem::remove(TraceLog());
         auto child = Start(arguments);
+        ASSERT_TRUE(WaitFor([&] { return child->Err().find("\n" + Summary("ORVANTA_CTRL", "0x1f", noConsole)) != std::string::npos; }))
+            << child->Err();
+        // Both loggers have read their parameters: the P2X logger, selected in
+        // the demo row, has switched logging on.
+        ASSERT_TRUE(WaitFor([&] {
+            return testsupport::ReadFile(TraceLog()).find("JobPrepLogging") != std::string::npos;
+        }, std::chrono::seconds(20))) << "round " << round;
 
-        std::string commandLine = Binary + " ";
-        for (const std::string& argument : arguments) {
-            commandLine += argument + " ";
+        if (way == 2) {
+            SendTo(5076, "$ZELIX,24,\n\r");
+        } else {
+            child->Signal(way == 0 ? SIGINT : SIGTERM);
         }
-        const std::string traceLine = "argv = [" + commandLine + "]\n";
-        const std::string expectedErr = "\n" + Summary("QHV_TEST", "0x1f", noConsole) + (noConsole ? "" : traceLine + "\n");
-        ASSERT_TRUE(WaitFor([&] { return child->Err() == expectedErr; })) << child->Err();
-        ASSERT_TRUE(WaitFor([&] { return testsupport::ReadFile(TraceLog()) == traceLine + "\n"; }));
-
-        child->Signal(round % 3 == 2 ? SIGTERM : SIGINT);
-        const std::string first = round % 3 == 2 ? Term : CtrlC;
-        ASSERT_TRUE(WaitFor([&] { return child->Out() == first; })) << child->Out();
-        child->Signal(SIGTERM);
-        ASSERT_TRUE(WaitFor([&] { return child->Out() == first + Term; })) << child->Out();
-        child->Signal(SIGINT);
-        ASSERT_TRUE(WaitFor([&] { return child->Out() == first + Term + CtrlC; })) << child->Out();
-
-        EXPECT_TRUE(child->Running()) << "round " << round;
-        EXPECT_EQ(child->Err(), expectedErr);
-        EXPECT_EQ(testsupport::ReadFile(ProcessLog()).substr(0, StartLines.size()), StartLines);
+        ASSERT_TRUE(EndedWithZero(child->Ended())) << "round " << round;
+        EXPECT_EQ(child->Out(), way == 0 ? CtrlC : way == 1 ? Term : "");
+        const std::string log = ProcessLogText();
+        EXPECT_NE(log.find("Terminating...|\n"), std::string::npos) << log;
+        EXPECT_NE(log.find("Terminated!|\n"), std::string::npos) << log;
+        const std::string trace = testsupport::ReadFile(TraceLog());
+        EXPECT_NE(trace.find("argv = ["), std::string::npos);
+        EXPECT_NE(trace.find("OrvantaControl terminates."), std::string::npos);
+        EXPECT_EQ(child->Err().find("No appenders"), std::string::npos) << child->Err();
     }
+}
+
+// The whole process: the supervisor relays the logging commands, the heave
+// logger writes .qhv records and the P2X logger .p2x lines, both report status.
+TEST_F(ProcessFixture, LogsHeaveAndP2XThroughTheControlPort)
+{
+    const int status = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(4002);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(status, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const timeval timeout { 0, 100000 };
+    ::setsockopt(status, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+
+    auto child = Start({ "-debug", "31", "-noconsole" });
+    ASSERT_TRUE(WaitFor([&] { return testsupport::ReadFile(TraceLog()).find("JobPrepLogging") != std::string::npos; },
+                        std::chrono::seconds(20)));
+    SendTo(5076, "$ZELIX,170,C:\\survey\\qhv,heave__TOKEPOCSEC_.qhv,30,\n\r");
+    ASSERT_TRUE(WaitFor([&] {
+        const std::string trace = testsupport::ReadFile(TraceLog());
+        return trace.find("JobPrepLogging") != trace.rfind("JobPrepLogging");
+    }));
+
+    std::string heave(13, 'h');
+    heave[0] = static_cast<char>(0xAA);
+    heave[1] = 'R';
+    heave[2] = 0x69, heave[3] = 0x33, heave[4] = 0x02, heave[5] = 0x01;  // 1764950529
+    for (int i = 0; i < 5; ++i) {
+        SendTo(31102, heave);
+        SendTo(31202, "$PQRV,25,1,abc*00\r\n");
+    }
+    const auto qhv = OnDriveC("survey/qhv/heave_1764950529.qhv");
+    ASSERT_TRUE(WaitFor([&] { return testsupport::ReadFile(qhv).size() == 5 * 15; }));
+    std::vector<std::string> sentences;
+    ASSERT_TRUE(WaitFor([&] {
+        char buffer[64];
+        const ssize_t length = ::recv(status, buffer, sizeof buffer, 0);
+        if (length > 0) {
+            sentences.emplace_back(buffer, static_cast<std::size_t>(length));
+        }
+        return sentences.size() >= 2;
+    }));
+    std::sort(sentences.begin(), sentences.end());
+    EXPECT_EQ(sentences, std::vector<std::string>({ "$ZELIX,172,ON\n\r", "$ZELIX,175,ON\n\r" }));
+    std::vector<std::string> p2x;
+    for (const auto& entry : std::filesystem::directory_iterator(OnDriveC("survey/p2x"))) {
+        p2x.push_back(testsupport::ReadFile(entry.path()));
+    }
+    EXPECT_EQ(p2x, std::vector<std::string>({ "$PQRV,25,1,abc*00\r\n" })) << "one file, the sentence written once";
+
+    SendTo(5076, "$ZELIX,24,\n\r");
+    EXPECT_TRUE(EndedWithZero(child->Ended()));
+    ::close(status);
+}
+
+// A logger without a name is not created and one without its parameters waits
+// in DBERROR: commands for them are dropped, and sentence 24 still ends the process.
+TEST_F(ProcessFixture, EndsCleanlyWithOneLoggerMissingAndTheOtherWithoutParameters)
+{
+    const std::string sql = "DELETE FROM process WHERE pid = 99; DELETE FROM qhv_param WHERE logger = 106;";
+    ASSERT_EQ(std::system(("sqlite3 " + testsupport::ShellQuoted(DatabaseFile().string()) + " " +
+                           testsupport::ShellQuoted(sql)).c_str()),
+              0);
+    auto child = Start({ "-debug", "31", "-noconsole" });
+    ASSERT_TRUE(WaitFor([&] { return testsupport::ReadFile(TraceLog()).find("JobReadDBError") != std::string::npos; },
+                        std::chrono::seconds(20)));
+    const std::string trace = testsupport::ReadFile(TraceLog());
+    EXPECT_NE(trace.find("ERROR: No process name for pid 99 in TRXDB; the heave logger is not started."),
+              std::string::npos);
+    EXPECT_NE(trace.find("ERROR: Not able to read P2X process parameters from TRXDB."), std::string::npos);
+    SendTo(5076, "$ZELIX,170,,,,\n\r");
+    SendTo(5076, "$ZELIX,173,,,,\n\r");
+    ASSERT_TRUE(WaitFor([&] { return testsupport::ReadFile(TraceLog()).find("JobRelayToParamLogger") != std::string::npos; }));
+    SendTo(5076, "$ZELIX,24,\n\r");
+    EXPECT_TRUE(EndedWithZero(child->Ended()));
+    EXPECT_NE(ProcessLogText().find("Terminated!|\n"), std::string::npos);
 }
 
 TEST_F(ProcessFixture, WithoutOptionsThereIsNoTrace)
 {
     auto child = Start({});
-    ASSERT_TRUE(WaitFor([&] { return child->Err() == "\n" + Summary("ORVANTA_CTRL", "0x0", false); })) << child->Err();
+    ASSERT_TRUE(WaitFor([&] { return child->Err().find("\n" + Summary("ORVANTA_CTRL", "0x0", false)) != std::string::npos; }))
+        << child->Err();
+    ASSERT_TRUE(WaitFor([&] { return ProcessLogText().find("UDP receive starting") != std::string::npos; }));
     child->Signal(SIGINT);
-    ASSERT_TRUE(WaitFor([&] { return child->Out() == CtrlC; }));
-    EXPECT_TRUE(child->Running());
+    EXPECT_TRUE(EndedWithZero(child->Ended()));
+    EXPECT_EQ(child->Out(), CtrlC);
     EXPECT_EQ(testsupport::ReadFile(TraceLog()), "");  // the trace logger exists, the trace object does not
 }
