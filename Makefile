@@ -1,7 +1,7 @@
 # Entry points for building, testing and running QHVLogger.
 #   make test        install missing Debian packages, build, run every test
 #   make test-asan   the tests again under AddressSanitizer + UBSan
-#   make run         run the process against the demo system database
+#   make run         the process against the demo database, switched on and fed by the simulator
 
 JOBS      ?= $(shell nproc)
 BUILD     ?= build
@@ -31,7 +31,7 @@ test-asan: deps
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp ctest $(CTEST_ARGS)
 
-# ARGS: options for the process (default -debug 31).
+# ARGS: options for the process (default -debug 24: file, receiver and timer lines).
 run: build
 	./tools/run-demo.sh $(BUILD) -- $(ARGS)
 

@@ -38,7 +38,8 @@ Options:
   --every K           K for --with-52 (default 10)
   --p2x-port PORT     UDP port of the $PQRV sentences (default 31202)
   --p2x-rate N        $PQRV sentences per second, decimals allowed, up to 100000
-                      (default 1; 0 = none)
+                      (default 1; 0 = none; with both rates 0 it sends nothing
+                      and waits to be stopped)
   --change-every S    seconds between two changes of the sentences' content
                       (default 60; 0 = never)
   --count N           end after N heave datagrams of 13 bytes
@@ -146,8 +147,10 @@ std::optional<SimOptions> ReadOptions(int argc, char* argv[])
             throw tools::UsageError("unknown option " + tools::Quoted(name));
         }
     }
-    if (options.heaveRate == 0 && options.p2xRate == 0) {
-        throw tools::UsageError("nothing to send: --heave-rate and --p2x-rate are both 0");
+    // With both rates 0 the simulator sends nothing and waits to be stopped; a
+    // count would never be reached then.
+    if (options.heaveRate == 0 && options.p2xRate == 0 && options.count) {
+        throw tools::UsageError("--count never ends: --heave-rate and --p2x-rate are both 0");
     }
     return options;
 }
@@ -343,10 +346,26 @@ public:
 private:
     void PrintPlan() const
     {
-        std::printf("qhvsim: heave %g/s to %s:%u%s, $PQRV %g/s to %s:%u; Ctrl-C ends\n", m_options.heaveRate,
-                    m_options.host.c_str(), m_options.heavePort,
-                    m_options.with52 ? (" with a 52-byte one every " + std::to_string(m_options.every)).c_str() : "",
-                    m_options.p2xRate, m_options.host.c_str(), m_options.p2xPort);
+        std::string plan = "qhvsim: ";
+        char part[160];
+        if (m_heave.Active()) {
+            std::snprintf(part, sizeof part, "heave %g/s to %s:%u", m_options.heaveRate, m_options.host.c_str(),
+                          m_options.heavePort);
+            plan += part;
+            if (m_options.with52) {
+                plan += " with a 52-byte one after every " + std::to_string(m_options.every) + "th";
+            }
+        } else {
+            plan += "no heave";
+        }
+        if (m_sentences.Active()) {
+            std::snprintf(part, sizeof part, ", $PQRV %g/s to %s:%u", m_options.p2xRate, m_options.host.c_str(),
+                          m_options.p2xPort);
+            plan += part;
+        } else {
+            plan += ", no $PQRV";
+        }
+        std::printf("%s; Ctrl-C ends\n", plan.c_str());
         std::fflush(stdout);
     }
 
@@ -373,6 +392,9 @@ private:
         }
         if (m_end) {
             next = std::min(next, *m_end);
+        }
+        if (next == Clock::time_point::max()) {
+            return;  // nothing to send and no end: only a signal ends the run
         }
         m_timer.expires_at(next);
         m_timer.async_wait([this](const boost::system::error_code& error) {

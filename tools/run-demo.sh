@@ -1,12 +1,17 @@
 #!/usr/bin/env bash
-# Runs build/bin/QHVLogger against the demo system database, in a private
-# environment under build/demo (nothing under /etc or /var is touched):
-#   build/demo/drive        stands for the drive letters (QHV_DRIVE_ROOT)
-#   build/demo/odbc         odbc.ini / odbcinst.ini with the data source NTRXDB
-#   build/demo/programdata  ProgramData: log4cplus property file and token file
-#   build/demo/logs         the process log and trace log
+# The whole job in one command: QHVLogger against the embedded default system
+# database, switched on with qhvctl and fed by the sensor simulator qhvsim,
+# until Ctrl-C. Everything lives under ./var (nothing under /etc is touched):
+#   var/drive        stands for the drive letters (QHV_DRIVE_ROOT); C:\ is var/drive/c
+#   var/odbc         odbc.ini / odbcinst.ini with the data source NTRXDB (SQLite)
+#   var/drive/c/ProgramData/Valdrena Marine/ntrx
+#                    ntrx.db (system and token database), the token file
+#                    TRXTokens.json, the log4cplus property file
+#   var/log          the process log QHVLogger.log and the trace trace.log
 #
-#   tools/run-demo.sh [build-folder] [-- QHVLogger options]   (default: -debug 31)
+#   tools/run-demo.sh [build-folder] [-- QHVLogger options]   (default: -debug 24)
+# Environment: QHVSIM_ARGS (default "--heave-rate 20 --p2x-rate 1 --change-every 30"),
+#              QHV_DEMO_FRESH=1 rebuilds the demo database and token file.
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -14,30 +19,34 @@ build=$(cd "${1:-$here/build}" && pwd)
 shift || true
 [[ ${1:-} == -- ]] && shift
 args=("$@")
-((${#args[@]})) || args=(-debug 31)
+((${#args[@]})) || args=(-debug 24)
+read -r -a simargs <<<"${QHVSIM_ARGS:---heave-rate 20 --p2x-rate 1 --change-every 30}"
 
-demo=$build/demo
-drive=$demo/drive
-config="$demo/programdata/Valdrena Marine/ntrx"
-mkdir -p "$drive" "$config" "$demo/logs"
+var=$here/var
+drive=$var/drive
+config="$drive/c/ProgramData/Valdrena Marine/ntrx"
+mkdir -p "$var/log"
 
-"$here/db/make-demo-db.sh" "$drive" "$demo/odbc" >/dev/null
+if [[ ${QHV_DEMO_FRESH:-0} == 1 || ! -e $config/ntrx.db ]]; then
+  "$here/db/make-demo-db.sh" "$drive" "$var/odbc" >/dev/null
+  rm -f "$config/TRXTokens.json"
+fi
 
-cat > "$config/log4cplus_configureQHV.ini" <<INI
-log4cplus.logger.QHVLOGGER=INFO, process
+cat >"$config/log4cplus_configureQHV.ini" <<INI
+log4cplus.logger.QHVLOGGER=DEBUG, process
 log4cplus.additivity.QHVLOGGER=false
 log4cplus.logger.LogTrace=DEBUG, trace
 log4cplus.additivity.LogTrace=false
 
 log4cplus.appender.process=log4cplus::RollingFileAppender
-log4cplus.appender.process.File=$demo/logs/QHVLogger.log
+log4cplus.appender.process.File=$var/log/QHVLogger.log
 log4cplus.appender.process.MaxFileSize=10MB
 log4cplus.appender.process.MaxBackupIndex=5
 log4cplus.appender.process.layout=log4cplus::PatternLayout
 log4cplus.appender.process.layout.ConversionPattern=%D{%Y-%m-%d %H:%M:%S.%q} %-5p %m%n
 
 log4cplus.appender.trace=log4cplus::RollingFileAppender
-log4cplus.appender.trace.File=$demo/logs/trace.log
+log4cplus.appender.trace.File=$var/log/trace.log
 log4cplus.appender.trace.MaxFileSize=50MB
 log4cplus.appender.trace.MaxBackupIndex=5
 log4cplus.appender.trace.layout=log4cplus::PatternLayout
@@ -45,10 +54,64 @@ log4cplus.appender.trace.layout.ConversionPattern=%D{%H:%M:%S.%q} %m%n
 INI
 
 export QHV_DRIVE_ROOT=$drive
-export ODBCSYSINI=$demo/odbc
-export ODBCINI=$demo/odbc/odbc.ini
-export ProgramData=$demo/programdata
+export ODBCSYSINI=$var/odbc
+export ODBCINI=$var/odbc/odbc.ini
+export ProgramData='C:\ProgramData'
+export QT_LOGGING_RULES='*.debug=false'  # the token store's lookups stay out of the console
 
-echo "Demo environment in $demo; process log and trace in $demo/logs"
-cd "$demo"
-exec "$build/bin/QHVLogger" "${args[@]}"
+bin=$build/bin
+logger_pid='' sim_pid=''
+# Ends the simulator and the logger (unless it has ended already, with `1`),
+# then shows what was written.
+finish() {
+  trap - INT TERM
+  local status=${1:-}
+  if [[ -n $sim_pid ]]; then
+    kill -INT "$sim_pid" 2>/dev/null || true
+    wait "$sim_pid" 2>/dev/null || true
+  fi
+  if [[ -z $status ]]; then
+    kill -INT "$logger_pid" 2>/dev/null || true
+    status=0
+    wait "$logger_pid" || status=$?
+  fi
+  echo
+  echo "QHVLogger ended with exit code $status. What it wrote:"
+  find "$drive/c/survey" -type f \( -name '*.qhv' -o -name '*.p2x' \) -printf '  %p  %s bytes\n' 2>/dev/null | sort
+  exit "$status"
+}
+trap finish INT TERM
+
+echo "Demo environment in $var; process log and trace in $var/log"
+(cd "$var" && exec "$bin/QHVLogger" "${args[@]}") &
+logger_pid=$!
+
+# Ready once the control port is open.
+for _ in $(seq 100); do
+  grep -q 'UDP receive starting' "$var/log/QHVLogger.log" 2>/dev/null && break
+  if ! kill -0 "$logger_pid" 2>/dev/null; then
+    status=0
+    wait "$logger_pid" || status=$?
+    finish "$status"
+  fi
+  sleep 0.1
+done
+sleep 1  # both loggers read their parameters
+
+"$bin/qhvctl" heave-start --dir 'C:\survey\qhv' --file 'heave__TOKY__TOKM__TOKD__TOKH__TOKN_.qhv' --interval 5
+"$bin/qhvctl" p2x-start --dir 'C:\survey\p2x' --file 'p2x__TOKY__TOKM__TOKD__TOKH__TOKN__TOKS_.p2x' --interval 30
+"$bin/qhvsim" "${simargs[@]}" &
+sim_pid=$!
+
+cat <<TXT
+
+QHVLogger is logging. Heave datagrams go to port 31102, \$PQRV sentences to 31202.
+  .qhv files grow in  $drive/c/survey/qhv   (a new file every 5 minutes)
+  .p2x files grow in  $drive/c/survey/p2x   (a new file whenever a sentence changes)
+  status sentences:   $bin/qhvctl listen        (in another terminal)
+Press Ctrl-C to end everything.
+
+TXT
+status=0
+wait "$logger_pid" || status=$?
+finish "$status"

@@ -153,7 +153,7 @@ TEST(Sentences, BuiltByteForByte)
               "$ZELIX,173,c:\\survey\\p2x,p2x__TOKY_.p2x,60,5603\n\r");
     EXPECT_EQ(HeaveStartSentence("c:\\survey\\heave", "heave__TOKY_.qhv", "60", 5602),
               "$ZELIX,170,c:\\survey\\heave,heave__TOKY_.qhv,60,5602\n\r");
-    EXPECT_EQ(HeaveStartSentence("", "", "", 0), std::string("$ZELIX,170,,,,\n\r", 15));
+    EXPECT_EQ(HeaveStartSentence("", "", "", 0), std::string("$ZELIX,170,,,,\n\r", 16));
     EXPECT_EQ(HeaveStartSentence("d", "f", "", -1), "$ZELIX,170,d,f,,\n\r");
 
     // The process's own sentences convert back to their numbers.
