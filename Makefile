@@ -31,7 +31,7 @@ test-asan: deps
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp ctest $(CTEST_ARGS)
 
-# ARGS: options for the process (default -debug 24: file, receiver and timer lines).
+# ARGS: options for the process (default -debug 25: state changes, file, receiver and timer lines).
 run: build
 	./tools/run-demo.sh $(BUILD) -- $(ARGS)
 

@@ -9,7 +9,7 @@
 #                    TRXTokens.json, the log4cplus property file
 #   var/log          the process log QHVLogger.log and the trace trace.log
 #
-#   tools/run-demo.sh [build-folder] [-- QHVLogger options]   (default: -debug 24)
+#   tools/run-demo.sh [build-folder] [-- QHVLogger options]   (default: -debug 25)
 # Environment: QHVSIM_ARGS (default "--heave-rate 20 --p2x-rate 1 --change-every 30"),
 #              QHV_DEMO_FRESH=1 rebuilds the demo database and token file.
 set -euo pipefail
@@ -19,7 +19,7 @@ build=$(cd "${1:-$here/build}" && pwd)
 shift || true
 [[ ${1:-} == -- ]] && shift
 args=("$@")
-((${#args[@]})) || args=(-debug 24)
+((${#args[@]})) || args=(-debug 25)
 read -r -a simargs <<<"${QHVSIM_ARGS:---heave-rate 20 --p2x-rate 1 --change-every 30}"
 
 var=$here/var

@@ -12,13 +12,12 @@
 #include "testsupport/DemoDatabase.h"
 #include "testsupport/RecordingAppender.h"
 #include "testsupport/TestUtils.h"
+#include "testsupport/UdpSocket.h"
 #include "tokens/GetToken.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sqlite3.h>
 #include <sys/socket.h>
-#include <unistd.h>
+#include <sys/time.h>
 
 #include <algorithm>
 #include <atomic>
@@ -26,7 +25,6 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <stdexcept>
 #include <string>
 #include <thread>
 #include <variant>
@@ -36,52 +34,8 @@ namespace loggertest {
 
 namespace fs = std::filesystem;
 
-// A UDP socket on 127.0.0.1; bound to `port` (0: an ephemeral one).
-class UdpSocket {
-public:
-    explicit UdpSocket(std::uint16_t port = 0) : m_fd(::socket(AF_INET, SOCK_DGRAM, 0))
-    {
-        sockaddr_in address = Loopback(port);
-        if (m_fd < 0 || ::bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-            throw std::runtime_error("cannot bind UDP port " + std::to_string(port));
-        }
-    }
-    ~UdpSocket() { ::close(m_fd); }
-    UdpSocket(const UdpSocket&) = delete;
-    UdpSocket& operator=(const UdpSocket&) = delete;
-
-    std::uint16_t Port() const
-    {
-        sockaddr_in address {};
-        socklen_t size = sizeof address;
-        ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &size);
-        return ntohs(address.sin_port);
-    }
-    void SendTo(std::uint16_t port, const std::string& bytes) const
-    {
-        const sockaddr_in address = Loopback(port);
-        ::sendto(m_fd, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-    }
-    int Fd() const { return m_fd; }
-
-    static sockaddr_in Loopback(std::uint16_t port)
-    {
-        sockaddr_in address {};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        return address;
-    }
-
-private:
-    int m_fd;
-};
-
-// A port that was free a moment ago.
-inline std::uint16_t FreePort()
-{
-    return UdpSocket().Port();
-}
+using testsupport::FreeUdpPort;
+using testsupport::UdpSocket;
 
 // Collects every datagram that arrives at the operator-status port.
 class StatusListener {

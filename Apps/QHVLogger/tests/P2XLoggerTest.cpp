@@ -60,7 +60,7 @@ TEST(RememberedSentences, KeepOnePerTypeAndKeyAndForgetAllOnAChange)
 class P2XLoggerTest : public ::testing::Test {
 protected:
     P2XLoggerTest()
-        : m_dataPort(FreePort()),
+        : m_dataPort(FreeUdpPort()),
           m_rig({ { "RUNT_PARAM_P2X_LOG_SOURCE_PORT", m_dataPort },
                   { "RUNT_PARAM_P2X_DIR", std::string("C:\\survey\\p2x") },
                   { "RUNT_PARAM_P2X_FILE", std::string("p2x.p2x") },
@@ -186,7 +186,7 @@ TEST_F(P2XLoggerTest, WaitsWhenNotSelectedAndMovesItsDataPort)
     PutSentence(logger, "$ZELIX,173,,,," + std::to_string(taken.Port()) + "\n\r");
     ASSERT_TRUE(m_rig.WaitForTrace("bind to input port " + std::to_string(taken.Port())));
 
-    const std::uint16_t moved = FreePort();
+    const std::uint16_t moved = FreeUdpPort();
     PutSentence(logger, "$ZELIX,173,,,," + std::to_string(moved) + "\n\r");
     ASSERT_TRUE(m_rig.WaitForTrace("Logging starting"));
     Send("$PQRV,25,1,old");  // the first port is closed

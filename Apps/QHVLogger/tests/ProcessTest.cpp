@@ -1,162 +1,32 @@
 // Runs the real program: texts on the standard streams, the process log, the
 // console signals and the exit codes.
 #include "CommandLineTexts.h"
+#include "testsupport/ChildProcess.h"
 #include "testsupport/DemoDatabase.h"
 #include "testsupport/TestUtils.h"
+#include "testsupport/UdpSocket.h"
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cstring>
+#include <chrono>
+#include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
-extern char** environ;
-
+using testsupport::ChildProcess;
+using testsupport::UdpSocket;
 using testsupport::WaitFor;
 
 namespace {
 
 const std::string Binary = QHVLOGGER_BINARY;
-
-// The program as a child process with its three standard streams on pipes.
-class Child {
-public:
-    Child(const std::vector<std::string>& arguments, const std::vector<std::string>& environment)
-    {
-        int in[2], out[2], err[2];
-        if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
-            throw std::runtime_error("pipe2 failed");
-        }
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-
-        std::vector<std::string> args { Binary };
-        args.insert(args.end(), arguments.begin(), arguments.end());
-        std::vector<char*> argv;
-        for (std::string& arg : args) {
-            argv.push_back(arg.data());
-        }
-        argv.push_back(nullptr);
-        std::vector<std::string> env(environment);
-        for (char** e = environ; *e != nullptr; ++e) {
-            const std::string entry = *e;
-            const std::string name = entry.substr(0, entry.find('=') + 1);
-            bool overridden = name == "QHV_LOGNAME=";
-            for (const std::string& own : environment) {
-                overridden = overridden || own.compare(0, name.size(), name) == 0;
-            }
-            if (!overridden) {
-                env.push_back(entry);
-            }
-        }
-        std::vector<char*> envp;
-        for (std::string& entry : env) {
-            envp.push_back(entry.data());
-        }
-        envp.push_back(nullptr);
-
-        const int result = ::posix_spawn(&m_pid, Binary.c_str(), &actions, nullptr, argv.data(), envp.data());
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(in[0]);
-        ::close(out[1]);
-        ::close(err[1]);
-        m_in = in[1];
-        m_out = out[0];
-        m_err = err[0];
-        if (result != 0) {
-            throw std::runtime_error(std::string("posix_spawn failed: ") + std::strerror(result));
-        }
-    }
-
-    ~Child()
-    {
-        if (!m_status) {
-            ::kill(m_pid, SIGKILL);
-            int status = 0;
-            ::waitpid(m_pid, &status, 0);
-        }
-        ::close(m_in);
-        ::close(m_out);
-        ::close(m_err);
-    }
-
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
-
-    void Signal(int signalNumber) { ::kill(m_pid, signalNumber); }
-    void Type(const std::string& keys) { ASSERT_EQ(::write(m_in, keys.data(), keys.size()), ssize_t(keys.size())); }
-
-    const std::string& Out()
-    {
-        Pump();
-        return m_outText;
-    }
-    const std::string& Err()
-    {
-        Pump();
-        return m_errText;
-    }
-
-    bool Running()
-    {
-        if (m_status) {
-            return false;
-        }
-        int status = 0;
-        if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
-            m_status = status;
-            return false;
-        }
-        return true;
-    }
-
-    // The wait status once the process has ended (bounded wait).
-    std::optional<int> Ended()
-    {
-        WaitFor([this] { return !Running(); }, std::chrono::seconds(20));
-        return m_status;
-    }
-
-private:
-    void Pump()
-    {
-        ReadAvailable(m_out, m_outText);
-        ReadAvailable(m_err, m_errText);
-    }
-    static void ReadAvailable(int fd, std::string& text)
-    {
-        pollfd entry { fd, POLLIN, 0 };
-        while (::poll(&entry, 1, 0) == 1 && (entry.revents & POLLIN) != 0) {
-            char buffer[4096];
-            const ssize_t got = ::read(fd, buffer, sizeof buffer);
-            if (got <= 0) {
-                return;
-            }
-            text.append(buffer, static_cast<std::size_t>(got));
-        }
-    }
-
-    pid_t m_pid = -1;
-    int m_in = -1, m_out = -1, m_err = -1;
-    std::string m_outText, m_errText;
-    std::optional<int> m_status;
-};
 
 // A demo system database under a temporary drive root, and a configuration
 // directory with a property file that sends the process log and the trace to
@@ -180,9 +50,10 @@ protected:
                                "log4cplus.appender.trace.layout.ConversionPattern=%m%n\n");
     }
 
-    std::unique_ptr<Child> Start(const std::vector<std::string>& arguments)
+    std::unique_ptr<ChildProcess> Start(const std::vector<std::string>& arguments)
     {
-        return std::make_unique<Child>(arguments, std::vector<std::string> { "ProgramData=C:\\ProgramData" });
+        return std::make_unique<ChildProcess>(Binary, arguments,
+                                              std::vector<std::string> { "ProgramData=C:\\ProgramData" });
     }
 
     std::filesystem::path ConfigFolder() const { return m_database.databaseFile().parent_path(); }
@@ -193,6 +64,8 @@ protected:
     std::filesystem::path OnDriveC(const std::string& rest) const { return m_root.path() / "c" / rest; }
 
 private:
+    // The program is started without an inherited QHV_LOGNAME.
+    testsupport::ScopedEnv m_noLogName { "QHV_LOGNAME", std::nullopt };
     testsupport::TempDir m_root;
     testsupport::DemoDatabase m_database { m_root.path() };
 };
@@ -216,18 +89,6 @@ bool EndedWithZero(const std::optional<int>& status)
     return status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0;
 }
 
-// One UDP datagram to a port on 127.0.0.1.
-void SendTo(std::uint16_t port, const std::string& bytes)
-{
-    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in address {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::close(fd);
-}
-
 }  // namespace
 
 TEST_F(ProcessFixture, HelpShowsTheDebugUsageWaitsForAKeyAndEndsWithZero)
@@ -238,7 +99,7 @@ TEST_F(ProcessFixture, HelpShowsTheDebugUsageWaitsForAKeyAndEndsWithZero)
     ASSERT_TRUE(WaitFor([&] { return Ends(child->Err(), expectedText); })) << child->Err();
     EXPECT_TRUE(child->Running());  // waiting for the key
 
-    child->Type("\n");
+    EXPECT_TRUE(child->Type("\n"));
     ASSERT_TRUE(EndedWithZero(child->Ended()));
     EXPECT_EQ(child->Out(), "");
     EXPECT_TRUE(Ends(child->Err(), expectedText));
@@ -249,6 +110,7 @@ TEST_F(ProcessFixture, HelpShowsTheDebugUsageWaitsForAKeyAndEndsWithZero)
 // process through the supervisor and the loggers with exit code 0, every time.
 TEST_F(ProcessFixture, EndsWithZeroOnEveryRegularPath)
 {
+    UdpSocket sender;
     for (int round = 0; round < 9; ++round) {
         const int way = round % 3;  // 0 Ctrl-C, 1 SIGTERM, 2 sentence 24
         const bool noConsole = round % 2 == 1;
@@ -268,7 +130,7 @@ TEST_F(ProcessFixture, EndsWithZeroOnEveryRegularPath)
         }, std::chrono::seconds(20))) << "round " << round;
 
         if (way == 2) {
-            SendTo(5076, "$ZELIX,24,\n\r");
+            sender.SendTo(5076, "$ZELIX,24,\n\r");
         } else {
             child->Signal(way == 0 ? SIGINT : SIGTERM);
         }
@@ -288,19 +150,13 @@ TEST_F(ProcessFixture, EndsWithZeroOnEveryRegularPath)
 // logger writes .qhv records and the P2X logger .p2x lines, both report status.
 TEST_F(ProcessFixture, LogsHeaveAndP2XThroughTheControlPort)
 {
-    const int status = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in address {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(4002);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::bind(status, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    const timeval timeout { 0, 100000 };
-    ::setsockopt(status, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    UdpSocket status(4002);
+    UdpSocket sender;
 
     auto child = Start({ "-debug", "31", "-noconsole" });
     ASSERT_TRUE(WaitFor([&] { return testsupport::ReadFile(TraceLog()).find("JobPrepLogging") != std::string::npos; },
                         std::chrono::seconds(20)));
-    SendTo(5076, "$ZELIX,170,C:\\survey\\qhv,heave__TOKEPOCSEC_.qhv,30,\n\r");
+    sender.SendTo(5076, "$ZELIX,170,C:\\survey\\qhv,heave__TOKEPOCSEC_.qhv,30,\n\r");
     ASSERT_TRUE(WaitFor([&] {
         const std::string trace = testsupport::ReadFile(TraceLog());
         return trace.find("JobPrepLogging") != trace.rfind("JobPrepLogging");
@@ -311,17 +167,15 @@ TEST_F(ProcessFixture, LogsHeaveAndP2XThroughTheControlPort)
     heave[1] = 'R';
     heave[2] = 0x69, heave[3] = 0x33, heave[4] = 0x02, heave[5] = 0x01;  // 1764950529
     for (int i = 0; i < 5; ++i) {
-        SendTo(31102, heave);
-        SendTo(31202, "$PQRV,25,1,abc*00\r\n");
+        sender.SendTo(31102, heave);
+        sender.SendTo(31202, "$PQRV,25,1,abc*00\r\n");
     }
     const auto qhv = OnDriveC("survey/qhv/heave_1764950529.qhv");
     ASSERT_TRUE(WaitFor([&] { return testsupport::ReadFile(qhv).size() == 5 * 15; }));
     std::vector<std::string> sentences;
     ASSERT_TRUE(WaitFor([&] {
-        char buffer[64];
-        const ssize_t length = ::recv(status, buffer, sizeof buffer, 0);
-        if (length > 0) {
-            sentences.emplace_back(buffer, static_cast<std::size_t>(length));
+        if (const std::optional<std::string> sentence = status.Receive(std::chrono::milliseconds(100))) {
+            sentences.push_back(*sentence);
         }
         return sentences.size() >= 2;
     }));
@@ -333,9 +187,8 @@ TEST_F(ProcessFixture, LogsHeaveAndP2XThroughTheControlPort)
     }
     EXPECT_EQ(p2x, std::vector<std::string>({ "$PQRV,25,1,abc*00\r\n" })) << "one file, the sentence written once";
 
-    SendTo(5076, "$ZELIX,24,\n\r");
+    sender.SendTo(5076, "$ZELIX,24,\n\r");
     EXPECT_TRUE(EndedWithZero(child->Ended()));
-    ::close(status);
 }
 
 // A logger without a name is not created and one without its parameters waits
@@ -346,6 +199,7 @@ TEST_F(ProcessFixture, EndsCleanlyWithOneLoggerMissingAndTheOtherWithoutParamete
     ASSERT_EQ(std::system(("sqlite3 " + testsupport::ShellQuoted(DatabaseFile().string()) + " " +
                            testsupport::ShellQuoted(sql)).c_str()),
               0);
+    UdpSocket sender;
     auto child = Start({ "-debug", "31", "-noconsole" });
     ASSERT_TRUE(WaitFor([&] { return testsupport::ReadFile(TraceLog()).find("JobReadDBError") != std::string::npos; },
                         std::chrono::seconds(20)));
@@ -353,10 +207,10 @@ TEST_F(ProcessFixture, EndsCleanlyWithOneLoggerMissingAndTheOtherWithoutParamete
     EXPECT_NE(trace.find("ERROR: No process name for pid 99 in TRXDB; the heave logger is not started."),
               std::string::npos);
     EXPECT_NE(trace.find("ERROR: Not able to read P2X process parameters from TRXDB."), std::string::npos);
-    SendTo(5076, "$ZELIX,170,,,,\n\r");
-    SendTo(5076, "$ZELIX,173,,,,\n\r");
+    sender.SendTo(5076, "$ZELIX,170,,,,\n\r");
+    sender.SendTo(5076, "$ZELIX,173,,,,\n\r");
     ASSERT_TRUE(WaitFor([&] { return testsupport::ReadFile(TraceLog()).find("JobRelayToParamLogger") != std::string::npos; }));
-    SendTo(5076, "$ZELIX,24,\n\r");
+    sender.SendTo(5076, "$ZELIX,24,\n\r");
     EXPECT_TRUE(EndedWithZero(child->Ended()));
     EXPECT_NE(ProcessLogText().find("Terminated!|\n"), std::string::npos);
 }

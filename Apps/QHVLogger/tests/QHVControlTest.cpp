@@ -33,7 +33,7 @@ std::string Heave(char kind, std::uint32_t epoch, char fill)
 class HeaveLoggerTest : public ::testing::Test {
 protected:
     HeaveLoggerTest()
-        : m_dataPort(FreePort()),
+        : m_dataPort(FreeUdpPort()),
           m_rig({ { "RUNT_PARAM_QHV_LOG_SOURCE_PORT", m_dataPort },
                   { "RUNT_PARAM_QHV_DIR", std::string("C:\\survey\\qhv") },
                   { "RUNT_PARAM_QHV_FILE", std::string("heave__TOKEPOCSEC_.qhv") },
@@ -230,7 +230,7 @@ TEST_F(HeaveLoggerTest, MovesItsDataPortAndSurvivesOneThatCannotBeBound)
     PutSentence(logger, "$ZELIX,170,,,,0\n\r");
     ASSERT_TRUE(m_rig.WaitForTrace("Source port 0 ignored"));
 
-    const std::uint16_t moved = FreePort();
+    const std::uint16_t moved = FreeUdpPort();
     PutSentence(logger, "$ZELIX,170,,,30," + std::to_string(moved) + "\n\r");
     ASSERT_TRUE(m_rig.WaitForTrace("Bind to input port " + std::to_string(moved)));
     Send(Heave('R', 1765000000, 'o'));  // the old port is closed
