@@ -1,6 +1,5 @@
 #include "QHVLogger/P2XLogger.h"
 
-#include "QHVLogger/QHV.h"
 #include "net/ControlSentence.h"
 #include "platform/Time.h"
 

@@ -1,6 +1,5 @@
 #include "QHVLogger/QHVControl.h"
 
-#include "QHVLogger/QHV.h"
 #include "tokens/GetToken.h"
 
 namespace {
