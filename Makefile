@@ -2,13 +2,14 @@
 #   make test        install missing Debian packages, build, run every test
 #   make test-asan   the tests again under AddressSanitizer + UBSan
 #   make run         the process against the demo database, switched on and fed by the simulator
+#   make bench       the whole process against the capture tools (tcpdump, socat, a minimal receiver)
 
 JOBS      ?= $(shell nproc)
 BUILD     ?= build
 ASAN      ?= build-asan
 CTEST_ARGS ?= --output-on-failure -j $(JOBS)
 
-.PHONY: all deps configure build test test-asan run clean
+.PHONY: all deps configure build test test-asan run bench clean
 
 all: build
 
@@ -34,6 +35,11 @@ test-asan: deps
 # ARGS: options for the process (default -debug 25: state changes, file, receiver and timer lines).
 run: build
 	./tools/run-demo.sh $(BUILD) -- $(ARGS)
+
+# BENCH_ARGS: options for capture_bench (--seconds S, --rates R,..., --p2x-rates R,..., --no-peers).
+bench: build
+	./scripts/install-deps.sh tcpdump socat
+	$(BUILD)/bin/capture_bench $(BENCH_ARGS)
 
 clean:
 	rm -rf $(BUILD) $(ASAN)

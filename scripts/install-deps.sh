@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building and testing QHVLogger needs.
+# Installs the Debian packages that building and testing QHVLogger needs, and
+# any further packages named as arguments (the benchmarks name theirs).
 # Idempotent: runs apt-get only when a package is missing, never prompts.
 set -euo pipefail
 
@@ -15,6 +16,7 @@ packages=(
   postgresql
   libgtest-dev
 )
+packages+=("$@")
 
 missing=()
 for p in "${packages[@]}"; do

@@ -24,40 +24,9 @@ read -r -a simargs <<<"${QHVSIM_ARGS:---heave-rate 20 --p2x-rate 1 --change-ever
 
 var=$here/var
 drive=$var/drive
-config="$drive/c/ProgramData/Valdrena Marine/ntrx"
-mkdir -p "$var/log"
-
-if [[ ${QHV_DEMO_FRESH:-0} == 1 || ! -e $config/ntrx.db ]]; then
-  "$here/db/make-demo-db.sh" "$drive" "$var/odbc" >/dev/null
-  rm -f "$config/TRXTokens.json"
-fi
-
-cat >"$config/log4cplus_configureQHV.ini" <<INI
-log4cplus.logger.QHVLOGGER=DEBUG, process
-log4cplus.additivity.QHVLOGGER=false
-log4cplus.logger.LogTrace=DEBUG, trace
-log4cplus.additivity.LogTrace=false
-
-log4cplus.appender.process=log4cplus::RollingFileAppender
-log4cplus.appender.process.File=$var/log/QHVLogger.log
-log4cplus.appender.process.MaxFileSize=10MB
-log4cplus.appender.process.MaxBackupIndex=5
-log4cplus.appender.process.layout=log4cplus::PatternLayout
-log4cplus.appender.process.layout.ConversionPattern=%D{%Y-%m-%d %H:%M:%S.%q} %-5p %m%n
-
-log4cplus.appender.trace=log4cplus::RollingFileAppender
-log4cplus.appender.trace.File=$var/log/trace.log
-log4cplus.appender.trace.MaxFileSize=50MB
-log4cplus.appender.trace.MaxBackupIndex=5
-log4cplus.appender.trace.layout=log4cplus::PatternLayout
-log4cplus.appender.trace.layout.ConversionPattern=%D{%H:%M:%S.%q} %m%n
-INI
-
-export QHV_DRIVE_ROOT=$drive
-export ODBCSYSINI=$var/odbc
-export ODBCINI=$var/odbc/odbc.ini
-export ProgramData='C:\ProgramData'
-export QT_LOGGING_RULES='*.debug=false'  # the token store's lookups stay out of the console
+"$here/tools/prepare-default.sh" "$var"
+# shellcheck source=/dev/null
+source "$var/env.sh"
 
 bin=$build/bin
 logger_pid='' sim_pid=''

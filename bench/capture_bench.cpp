@@ -1,0 +1,678 @@
+// Measures the whole QHVLogger process against the capture tools a survey
+// engineer already trusts, on the same port and the same paced stream of 13-byte
+// heave datagrams: a minimal receiver (one recvfrom and one write per datagram),
+// tcpdump and socat. Per rate: sent, written, lost and CPU seconds per 10^5
+// datagrams; then the highest rate without loss, the delay until a datagram is
+// in the file, what kill -9 loses, resident memory over 10^6 datagrams, and the
+// P2X logger at rising sentence rates.
+//   capture_bench [--seconds S] [--rates R,R,...] [--p2x-rates R,...] [--no-peers]
+// The process runs in the embedded default set-up of `make run`
+// (tools/prepare-default.sh), in a folder of its own under /tmp.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+constexpr std::uint16_t ControlPort = 5076;
+constexpr std::uint16_t HeavePort = 31102;
+constexpr std::uint16_t P2XPort = 31202;
+constexpr std::size_t HeaveBytes = 13;
+
+struct Options {
+    double seconds = 5;
+    std::vector<long> rates { 1000, 5000, 10000, 20000, 50000, 100000, 150000, 200000 };
+    std::vector<long> p2xRates { 1000, 5000, 10000, 20000, 50000 };
+    bool peers = true;
+};
+
+std::vector<long> ParseRates(const std::string& text)
+{
+    std::vector<long> rates;
+    std::stringstream in(text);
+    for (std::string item; std::getline(in, item, ',');) {
+        rates.push_back(std::atol(item.c_str()));
+    }
+    return rates;
+}
+
+// ---- processes -------------------------------------------------------------
+
+// A program started in the background with its output to a file.
+class Process {
+public:
+    Process(const std::vector<std::string>& words, const fs::path& output)
+    {
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        posix_spawn_file_actions_adddup2(&actions, 1, 2);
+        std::vector<std::string> copy(words);
+        std::vector<char*> argv;
+        for (std::string& word : copy) {
+            argv.push_back(word.data());
+        }
+        argv.push_back(nullptr);
+        if (::posix_spawnp(&m_pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
+            m_pid = -1;
+        }
+        posix_spawn_file_actions_destroy(&actions);
+    }
+    ~Process() { Kill(SIGKILL); }
+    Process(const Process&) = delete;
+    Process& operator=(const Process&) = delete;
+
+    pid_t Pid() const { return m_pid; }
+    bool Alive() const { return m_pid > 0 && ::kill(m_pid, 0) == 0 && !m_ended; }
+
+    // Signals the process and waits for its end (at most `bound`); its exit status or nothing.
+    std::optional<int> Kill(int signal, std::chrono::seconds bound = std::chrono::seconds(20))
+    {
+        if (m_pid <= 0 || m_ended) {
+            return m_status;
+        }
+        if (signal != 0) {
+            ::kill(m_pid, signal);
+        }
+        return Wait(bound);
+    }
+    std::optional<int> Wait(std::chrono::seconds bound)
+    {
+        const auto deadline = Clock::now() + bound;
+        while (!m_ended && Clock::now() < deadline) {
+            int status = 0;
+            if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
+                m_ended = true;
+                m_status = status;
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return m_status;
+    }
+
+    // User and system CPU seconds so far.
+    double CpuSeconds() const
+    {
+        std::ifstream in("/proc/" + std::to_string(m_pid) + "/stat");
+        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const std::size_t close = text.rfind(')');
+        if (close == std::string::npos) {
+            return 0;
+        }
+        std::stringstream fields(text.substr(close + 2));
+        std::string field;
+        double ticks = 0;
+        for (int i = 3; fields >> field; ++i) {
+            if (i == 14 || i == 15) {
+                ticks += std::atof(field.c_str());
+            }
+            if (i == 15) {
+                break;
+            }
+        }
+        return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
+    }
+
+    // Resident memory in KiB.
+    long ResidentKiB() const
+    {
+        std::ifstream in("/proc/" + std::to_string(m_pid) + "/status");
+        for (std::string line; std::getline(in, line);) {
+            if (line.rfind("VmRSS:", 0) == 0) {
+                return std::atol(line.c_str() + 6);
+            }
+        }
+        return 0;
+    }
+
+private:
+    pid_t m_pid = -1;
+    bool m_ended = false;
+    std::optional<int> m_status;
+};
+
+std::string RunAndRead(const std::string& command)
+{
+    std::string text;
+    if (FILE* pipe = ::popen(command.c_str(), "r")) {
+        char buffer[256];
+        while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) {
+            text += buffer;
+        }
+        ::pclose(pipe);
+    }
+    return text;
+}
+
+std::string Quoted(const std::string& text)
+{
+    std::string quoted = "'";
+    for (char c : text) {
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    return quoted + "'";
+}
+
+bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds bound)
+{
+    const auto deadline = Clock::now() + bound;
+    while (!condition()) {
+        if (Clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+std::uintmax_t FileSize(const fs::path& file)
+{
+    struct stat info {};
+    return ::stat(file.c_str(), &info) == 0 ? static_cast<std::uintmax_t>(info.st_size) : 0;
+}
+
+// Waits until the file has stopped growing for half a second.
+void Settle(const fs::path& file)
+{
+    std::uintmax_t last = FileSize(file);
+    auto stableSince = Clock::now();
+    while (Clock::now() - stableSince < std::chrono::milliseconds(500)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        const std::uintmax_t now = FileSize(file);
+        if (now != last) {
+            last = now;
+            stableSince = Clock::now();
+        }
+    }
+}
+
+// ---- UDP ---------------------------------------------------------------------
+
+class Sender {
+public:
+    Sender() : m_fd(::socket(AF_INET, SOCK_DGRAM, 0)) {}
+    ~Sender() { ::close(m_fd); }
+    void Send(std::uint16_t port, const void* bytes, std::size_t length) const
+    {
+        sockaddr_in target {};
+        target.sin_family = AF_INET;
+        target.sin_port = htons(port);
+        target.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::sendto(m_fd, bytes, length, 0, reinterpret_cast<const sockaddr*>(&target), sizeof target);
+    }
+    void Send(std::uint16_t port, const std::string& text) const { Send(port, text.data(), text.size()); }
+
+private:
+    int m_fd;
+};
+
+// A 13-byte heave datagram with `epoch`; bytes 6..9 carry a counter.
+struct HeaveDatagram {
+    explicit HeaveDatagram(std::uint32_t epoch)
+    {
+        bytes[0] = 0xAA;
+        bytes[1] = 'R';
+        for (int i = 0; i < 4; ++i) {
+            bytes[2 + i] = static_cast<unsigned char>(epoch >> (24 - 8 * i));
+        }
+    }
+    void Number(long n) { std::memcpy(bytes + 6, &n, 4); }
+    unsigned char bytes[HeaveBytes] = {};
+};
+
+// Sends `count` items at `rate` per second, paced against the clock in small
+// batches; `send(i)` sends item i.
+void SendPaced(long rate, long count, const std::function<void(long)>& send)
+{
+    const auto start = Clock::now();
+    long sent = 0;
+    while (sent < count) {
+        const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+        const long due = std::min(count, static_cast<long>(elapsed * static_cast<double>(rate)) + 1);
+        for (; sent < due; ++sent) {
+            send(sent);
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+}
+
+void SendHeave(const Sender& sender, long rate, long count, std::uint32_t epoch)
+{
+    HeaveDatagram datagram(epoch);
+    SendPaced(rate, count, [&](long i) {
+        datagram.Number(i);
+        sender.Send(HeavePort, datagram.bytes, sizeof datagram.bytes);
+    });
+}
+
+// ---- figures -------------------------------------------------------------------
+
+struct RateFigures {
+    long rate = 0;
+    long sent = 0;
+    long written = 0;
+    double cpuSeconds = 0;
+    long Lost() const { return sent - written; }
+    double CpuPer100k() const { return sent > 0 ? cpuSeconds * 1e5 / static_cast<double>(sent) : 0; }
+};
+
+void PrintHeader(const char* title)
+{
+    std::printf("\n%s\n  %9s %10s %10s %9s %14s\n", title, "rate/s", "sent", "written", "lost", "CPU s/10^5");
+}
+
+void PrintRow(const RateFigures& figures)
+{
+    std::printf("  %9ld %10ld %10ld %9ld %14.3f\n", figures.rate, figures.sent, figures.written, figures.Lost(),
+                figures.CpuPer100k());
+    std::fflush(stdout);
+}
+
+// The highest rate without loss, and its CPU seconds per 10^5.
+struct Best {
+    long rate = 0;
+    double cpuPer100k = 0;
+};
+
+Best ZeroLoss(const std::vector<RateFigures>& rows)
+{
+    Best best;
+    for (const RateFigures& row : rows) {
+        if (row.Lost() == 0 && row.rate > best.rate) {
+            best = { row.rate, row.CpuPer100k() };
+        }
+    }
+    return best;
+}
+
+double Percentile(std::vector<double> values, double p)
+{
+    if (values.empty()) {
+        return 0;
+    }
+    std::sort(values.begin(), values.end());
+    const auto at = static_cast<std::size_t>(p * static_cast<double>(values.size() - 1) + 0.5);
+    return values[at];
+}
+
+// ---- the benchmark ----------------------------------------------------------------
+
+class CaptureBench {
+public:
+    CaptureBench(fs::path source, fs::path bin, Options options)
+        : m_source(std::move(source)), m_bin(std::move(bin)), m_options(std::move(options))
+    {
+        char pattern[] = "/tmp/qhv-capture-bench-XXXXXX";
+        m_var = ::mkdtemp(pattern);
+        const std::string prepare = Quoted((m_source / "tools/prepare-default.sh").string()) + " " + Quoted(m_var);
+        if (std::system(prepare.c_str()) != 0) {
+            throw std::runtime_error("prepare-default.sh failed");
+        }
+        LoadEnvironment(m_var / "env.sh");
+    }
+    ~CaptureBench()
+    {
+        std::error_code ignored;
+        fs::remove_all(m_var, ignored);
+    }
+
+    void Run()
+    {
+        std::printf("capture_bench: %.1f s per rate, 13-byte heave datagrams over loopback; %u cores; set-up in %s\n",
+                    m_options.seconds, std::thread::hardware_concurrency(), m_var.c_str());
+        std::printf("machine load before: %s", RunAndRead("cat /proc/loadavg").c_str());
+
+        StartLogger();
+        const std::vector<RateFigures> ours = HeaveSweep();
+        MemoryOver(1000000);
+        Latency(200, 1000);
+        P2XSweep();
+        KillNine(200);
+        StopLogger();
+
+        if (m_options.peers) {
+            const std::vector<RateFigures> minimal = PeerSweep(
+                "minimal receiver", { (m_bin / "minimal_receiver").string(), std::to_string(HeavePort), "{FILE}" },
+                [&](const fs::path& file) { return static_cast<long>(FileSize(file) / (HeaveBytes + 2)); });
+            const std::vector<RateFigures> tcpdump =
+                PeerSweep("tcpdump -U --immediate-mode",
+                          { "tcpdump", "-i", "lo", "-U", "--immediate-mode", "-s", "128", "-w", "{FILE}", "udp",
+                            "port", std::to_string(HeavePort) },
+                          [&](const fs::path& file) { return PcapPackets(file); });
+            const std::vector<RateFigures> socat = PeerSweep(
+                "socat (bytes / 13)",
+                { "socat", "-u", "UDP4-RECV:" + std::to_string(HeavePort) + ",rcvbuf=32000000", "OPEN:{FILE},creat" },
+                [&](const fs::path& file) { return static_cast<long>(FileSize(file) / HeaveBytes); });
+            Compare(ours, minimal, tcpdump, socat);
+        }
+        std::printf("\nmachine load after: %s", RunAndRead("cat /proc/loadavg").c_str());
+    }
+
+private:
+    static void LoadEnvironment(const fs::path& envFile)
+    {
+        std::ifstream in(envFile);
+        for (std::string line; std::getline(in, line);) {
+            const std::string prefix = "export ";
+            if (line.rfind(prefix, 0) != 0) {
+                continue;
+            }
+            const std::size_t equals = line.find('=');
+            std::string value = line.substr(equals + 1);
+            value = value.substr(1, value.find('\'', 1) - 1);  // 'value'
+            ::setenv(line.substr(prefix.size(), equals - prefix.size()).c_str(), value.c_str(), 1);
+        }
+    }
+
+    fs::path DriveC(const std::string& rest) const { return m_var / "drive" / "c" / rest; }
+
+    void StartLogger()
+    {
+        const fs::path log = m_var / "log" / "QHVLogger.log";
+        fs::remove(log);
+        m_logger = std::make_unique<Process>(
+            std::vector<std::string> { (m_bin / "QHVLogger").string(), "-noconsole" }, m_var / "log" / "console.txt");
+        WaitUntil([&] { return RunAndRead("grep -c 'UDP receive starting' " + Quoted(log) + " 2>/dev/null")
+                                   .find_first_of("123") == 0; },
+                  std::chrono::seconds(20));
+        std::this_thread::sleep_for(std::chrono::seconds(1));  // both loggers have read their parameters
+    }
+
+    void StopLogger()
+    {
+        m_sender.Send(ControlPort, "$ZELIX,24,\n\r");
+        const std::optional<int> status = m_logger->Wait(std::chrono::seconds(20));
+        std::printf("\nQHVLogger ended by sentence 24: %s\n",
+                    status && WIFEXITED(*status) ? ("exit code " + std::to_string(WEXITSTATUS(*status))).c_str()
+                                                 : "did not end normally");
+        m_logger.reset();
+    }
+
+    // A new heave file named after `epoch` in C:\bench.
+    fs::path NewHeaveFile(std::uint32_t epoch)
+    {
+        m_sender.Send(ControlPort, "$ZELIX,170,C:\\bench,heave__TOKEPOCSEC_.qhv,600,\n\r");
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        return DriveC("bench/heave_" + std::to_string(epoch) + ".qhv");
+    }
+
+    long Count(const fs::path& file) const
+    {
+        return std::atol(RunAndRead(Quoted((m_bin / "qhvdump").string()) + " --count " + Quoted(file)).c_str());
+    }
+
+    std::vector<RateFigures> HeaveSweep()
+    {
+        PrintHeader("QHVLogger, heave logger (records counted with qhvdump)");
+        std::vector<RateFigures> rows;
+        for (const long rate : m_options.rates) {
+            const std::uint32_t epoch = m_nextEpoch++;
+            const fs::path file = NewHeaveFile(epoch);
+            RateFigures row;
+            row.rate = rate;
+            row.sent = static_cast<long>(static_cast<double>(rate) * m_options.seconds);
+            const double cpuStart = m_logger->CpuSeconds();
+            SendHeave(m_sender, rate, row.sent, epoch);
+            Settle(file);
+            row.cpuSeconds = m_logger->CpuSeconds() - cpuStart;
+            row.written = Count(file);
+            PrintRow(row);
+            rows.push_back(row);
+        }
+        const Best best = ZeroLoss(rows);
+        std::printf("  highest rate without loss: %ld/s\n", best.rate);
+        return rows;
+    }
+
+    void MemoryOver(long count)
+    {
+        const std::uint32_t epoch = m_nextEpoch++;
+        const fs::path file = NewHeaveFile(epoch);
+        const long before = m_logger->ResidentKiB();
+        SendHeave(m_sender, 50000, count, epoch);
+        Settle(file);
+        const long after = m_logger->ResidentKiB();
+        std::printf("\nResident memory over %ld datagrams at 50000/s: %ld KiB before, %ld KiB after (%+ld KiB); "
+                    "%ld written\n",
+                    count, before, after, after - before, Count(file));
+    }
+
+    // The time from sending a datagram until its record is in the file.
+    void Latency(long rate, long count)
+    {
+        const std::uint32_t epoch = m_nextEpoch++;
+        const fs::path file = NewHeaveFile(epoch);
+        HeaveDatagram datagram(epoch);
+        std::vector<double> delaysUs;
+        int reader = -1;  // the file exists once the first record is in
+        std::uintmax_t size = 0;
+        const auto period = std::chrono::nanoseconds(1000000000L / rate);
+        auto next = Clock::now();
+        for (long i = 0; i < count; ++i) {
+            datagram.Number(i);
+            const auto sent = Clock::now();
+            m_sender.Send(HeavePort, datagram.bytes, sizeof datagram.bytes);
+            const std::uintmax_t wanted = size + HeaveBytes + 2;
+            while (Clock::now() - sent < std::chrono::seconds(1)) {
+                if (reader < 0) {
+                    reader = ::open(file.c_str(), O_RDONLY);
+                    continue;
+                }
+                struct stat info {};
+                if (::fstat(reader, &info) == 0 && static_cast<std::uintmax_t>(info.st_size) >= wanted) {
+                    size = static_cast<std::uintmax_t>(info.st_size);
+                    break;
+                }
+            }
+            delaysUs.push_back(std::chrono::duration<double, std::micro>(Clock::now() - sent).count());
+            next += period;
+            std::this_thread::sleep_until(next);
+        }
+        if (reader >= 0) {
+            ::close(reader);
+        }
+        std::printf("\nDelay until a datagram is in the file, %ld datagrams at %ld/s: median %.0f us, "
+                    "99th percentile %.0f us, largest %.0f us\n",
+                    count, rate, Percentile(delaysUs, 0.5), Percentile(delaysUs, 0.99), Percentile(delaysUs, 1.0));
+    }
+
+    void P2XSweep()
+    {
+        PrintHeader("QHVLogger, P2X logger ($PQRV sentences, each with a key of its own, so each is written)");
+        std::vector<RateFigures> rows;
+        for (const long rate : m_options.p2xRates) {
+            const std::string name = "p2x_" + std::to_string(rate) + ".p2x";
+            m_sender.Send(ControlPort, "$ZELIX,173,C:\\bench," + name + ",30,\n\r");
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            const fs::path file = DriveC("bench/" + name);
+            RateFigures row;
+            row.rate = rate;
+            row.sent = static_cast<long>(static_cast<double>(rate) * m_options.seconds);
+            const double cpuStart = m_logger->CpuSeconds();
+            char sentence[64];
+            SendPaced(rate, row.sent, [&](long i) {
+                const int length = std::snprintf(sentence, sizeof sentence, "$PQRV,25,%ld,%ld,BENCH*00\r\n",
+                                                 m_nextKey + i, rate);
+                m_sender.Send(P2XPort, sentence, static_cast<std::size_t>(length));
+            });
+            m_nextKey += row.sent;
+            Settle(file);
+            row.cpuSeconds = m_logger->CpuSeconds() - cpuStart;
+            row.written = Count(file);
+            PrintRow(row);
+            rows.push_back(row);
+        }
+        std::printf("  highest rate without loss: %ld/s\n", ZeroLoss(rows).rate);
+        m_sender.Send(ControlPort, "$ZELIX,174,\n\r");
+    }
+
+    // kill -9 while heave datagrams arrive at `rate`: what was sent before the
+    // kill and is not in the file. The process is started again afterwards.
+    void KillNine(long rate)
+    {
+        const std::uint32_t epoch = m_nextEpoch++;
+        const fs::path file = NewHeaveFile(epoch);
+        HeaveDatagram datagram(epoch);
+        const long count = rate * 2;
+        SendPaced(rate, count, [&](long i) {
+            datagram.Number(i);
+            m_sender.Send(HeavePort, datagram.bytes, sizeof datagram.bytes);
+        });
+        m_logger->Kill(SIGKILL);
+        const long written = Count(file);
+        const std::string check = RunAndRead(Quoted((m_bin / "qhvdump").string()) + " --check " + Quoted(file));
+        std::printf("\nkill -9 right after %ld datagrams at %ld/s: %ld in the file, %ld lost; qhvdump --check: %s",
+                    count, rate, written, count - written, check.c_str());
+        StartLogger();
+    }
+
+    // A capture tool started anew, fed the same sweep on the same port.
+    std::vector<RateFigures> PeerSweep(const char* name, const std::vector<std::string>& words,
+                                       const std::function<long(const fs::path&)>& count)
+    {
+        PrintHeader(name);
+        const fs::path file = m_var / ("peer-" + std::to_string(m_nextPeer++) + ".out");
+        std::vector<std::string> command;
+        for (const std::string& word : words) {
+            const std::size_t at = word.find("{FILE}");
+            command.push_back(at == std::string::npos ? word : word.substr(0, at) + file.string() + word.substr(at + 6));
+        }
+        Process peer(command, m_var / "log" / "peers.txt");
+        std::this_thread::sleep_for(std::chrono::seconds(1));  // bound and listening
+        if (!peer.Alive()) {
+            std::printf("  %s did not start (see %s)\n", command[0].c_str(), (m_var / "log" / "peers.txt").c_str());
+            return {};
+        }
+        std::vector<RateFigures> rows;
+        long before = 0;
+        HeaveDatagram datagram(1765000000);
+        for (const long rate : m_options.rates) {
+            RateFigures row;
+            row.rate = rate;
+            row.sent = static_cast<long>(static_cast<double>(rate) * m_options.seconds);
+            const double cpuStart = peer.CpuSeconds();
+            SendPaced(rate, row.sent, [&](long i) {
+                datagram.Number(i);
+                m_sender.Send(HeavePort, datagram.bytes, sizeof datagram.bytes);
+            });
+            Settle(file);
+            row.cpuSeconds = peer.CpuSeconds() - cpuStart;
+            const long total = count(file);
+            row.written = total - before;
+            before = total;
+            PrintRow(row);
+            rows.push_back(row);
+        }
+        peer.Kill(SIGINT, std::chrono::seconds(5));
+        std::printf("  highest rate without loss: %ld/s\n", ZeroLoss(rows).rate);
+        return rows;
+    }
+
+    // Packets in a pcap file: a 24-byte file header, then a 16-byte header
+    // with the captured length before each packet.
+    static long PcapPackets(const fs::path& file)
+    {
+        std::ifstream in(file, std::ios::binary);
+        in.seekg(24);
+        long packets = 0;
+        unsigned char header[16];
+        while (in.read(reinterpret_cast<char*>(header), sizeof header)) {
+            std::uint32_t captured = 0;
+            std::memcpy(&captured, header + 8, 4);
+            if (!in.seekg(captured, std::ios::cur)) {
+                break;
+            }
+            ++packets;
+        }
+        return packets;
+    }
+
+    static void Compare(const std::vector<RateFigures>& ours, const std::vector<RateFigures>& minimal,
+                        const std::vector<RateFigures>& tcpdump, const std::vector<RateFigures>& socat)
+    {
+        const Best own = ZeroLoss(ours);
+        std::printf("\nHighest rate without loss, and CPU per datagram at it (ratio: QHVLogger / peer):\n");
+        std::printf("  %-28s %9ld/s %8.2f us\n", "QHVLogger", own.rate, own.cpuPer100k * 10);
+        const auto line = [&](const char* name, const std::vector<RateFigures>& rows) {
+            const Best peer = ZeroLoss(rows);
+            std::printf("  %-28s %9ld/s %8.2f us   rate ratio %.2f, CPU ratio %.2f\n", name, peer.rate,
+                        peer.cpuPer100k * 10, peer.rate > 0 ? double(own.rate) / double(peer.rate) : 0,
+                        peer.cpuPer100k > 0 ? own.cpuPer100k / peer.cpuPer100k : 0);
+        };
+        line("minimal receiver", minimal);
+        line("tcpdump -U --immediate-mode", tcpdump);
+        line("socat", socat);
+    }
+
+    fs::path m_source;
+    fs::path m_bin;
+    Options m_options;
+    fs::path m_var;
+    Sender m_sender;
+    std::unique_ptr<Process> m_logger;
+    std::uint32_t m_nextEpoch = 1765000000;
+    long m_nextKey = 1;
+    int m_nextPeer = 0;
+};
+
+}  // namespace
+
+int main(int argc, char* argv[])
+{
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string word = argv[i];
+        const bool hasValue = i + 1 < argc;
+        if (word == "--seconds" && hasValue) {
+            options.seconds = std::atof(argv[++i]);
+        } else if (word == "--rates" && hasValue) {
+            options.rates = ParseRates(argv[++i]);
+        } else if (word == "--p2x-rates" && hasValue) {
+            options.p2xRates = ParseRates(argv[++i]);
+        } else if (word == "--no-peers") {
+            options.peers = false;
+        } else {
+            std::fprintf(stderr,
+                         "usage: capture_bench [--seconds S] [--rates R,R,...] [--p2x-rates R,...] [--no-peers]\n");
+            return 2;
+        }
+    }
+    ::signal(SIGPIPE, SIG_IGN);
+    const fs::path bin = fs::canonical("/proc/self/exe").parent_path();
+    try {
+        CaptureBench bench(QHV_SOURCE_DIR, bin, options);
+        bench.Run();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "capture_bench: %s\n", e.what());
+        return 1;
+    }
+    return 0;
+}
