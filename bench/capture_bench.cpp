@@ -118,27 +118,20 @@ public:
         return m_status;
     }
 
-    // User and system CPU seconds so far.
+    // CPU seconds so far, summed over the process's threads (the scheduler's
+    // nanosecond account, finer than the tick counts of /proc/PID/stat).
     double CpuSeconds() const
     {
-        std::ifstream in("/proc/" + std::to_string(m_pid) + "/stat");
-        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        const std::size_t close = text.rfind(')');
-        if (close == std::string::npos) {
-            return 0;
-        }
-        std::stringstream fields(text.substr(close + 2));
-        std::string field;
-        double ticks = 0;
-        for (int i = 3; fields >> field; ++i) {
-            if (i == 14 || i == 15) {
-                ticks += std::atof(field.c_str());
-            }
-            if (i == 15) {
-                break;
+        double seconds = 0;
+        std::error_code error;
+        for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(m_pid) + "/task", error)) {
+            std::ifstream in(task.path() / "schedstat");
+            double nanoseconds = 0;
+            if (in >> nanoseconds) {
+                seconds += nanoseconds * 1e-9;
             }
         }
-        return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
+        return seconds;
     }
 
     // Resident memory in KiB.
