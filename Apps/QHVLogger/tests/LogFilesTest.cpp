@@ -246,6 +246,32 @@ TEST_F(LogFiles, FailuresToRenameOrOpenAreTraced)
         Data("\n\tError: Not able to open file:\n\t       'D:\\blocked\\heave.qhv'") }));
 }
 
+TEST_F(LogFiles, OutsideTheLogRootsNothingIsOpenedMadeOrMovedAside)
+{
+    const fs::path survey = m_root.path() / "d" / "survey";
+    const fs::path elsewhere = m_root.path() / "elsewhere";
+    fs::create_directories(survey);
+    fs::create_directories(elsewhere);
+    fs::create_directory_symlink(elsewhere, survey / "link");
+    WriteFile(elsewhere / "heave.qhv", "not ours");
+    {
+        ScopedEnv roots("QHV_LOG_ROOTS", survey.string());
+        m_file.SetPath("D:\\survey\\run\\heave.qhv");
+        EXPECT_TRUE(m_file.OpenLogFile());
+        for (const std::string path : { "D:\\survey\\new\\..\\..\\x\\heave.qhv", "D:\\survey\\link\\heave.qhv" }) {
+            m_file.SetPath(path);
+            EXPECT_FALSE(m_file.OpenLogFile());
+            EXPECT_FALSE(m_file.IsOpen());
+            EXPECT_EQ(m_recorder.lines().back(), Data("\n\tError: Not able to open file:\n\t       '" + path + "'"));
+        }
+        EXPECT_FALSE(fs::exists(survey / "new"));
+        EXPECT_EQ(ReadFile(elsewhere / "heave.qhv"), "not ours");
+    }
+    // Without log roots the same path is opened, the file there moved aside.
+    EXPECT_TRUE(m_file.OpenLogFile());
+    EXPECT_EQ(ReadFile(elsewhere / "heave.qhv"), "");
+}
+
 TEST_F(LogFiles, RecordsAreLengthPrefixedAndOnDiskAtOnce)
 {
     m_file.SetPath(m_root.str() + "/heave.qhv");
@@ -287,6 +313,8 @@ TEST_F(LogFiles, AFailedWriteLeavesWholeRecordsAndIsReportedOncePerRun)
     const std::string last = Bytes(52, '0');
     m_file.WriteDatagramRecord(Datagram(first).signal());
     m_recorder.clear();
+    std::vector<std::string> reported;  // the owner hears of each traced failure
+    m_file.SetWriteErrorReport([&](const std::string& path) { reported.push_back(path); });
     const std::string error = Data("\n\tERROR: Writing to datagram log file:\n\t       " + m_root.str() + "/heave.qhv.");
     {
         // 100 bytes hold the first record (54) and part of a second: each large
@@ -313,6 +341,7 @@ TEST_F(LogFiles, AFailedWriteLeavesWholeRecordsAndIsReportedOncePerRun)
     // With space again the next record follows the last whole one.
     m_file.WriteDatagramRecord(Datagram(last).signal());
     EXPECT_EQ(m_recorder.lines().size(), 3u);
+    EXPECT_EQ(reported, std::vector<std::string>(3, m_root.str() + "/heave.qhv"));
     EXPECT_EQ(ReadFile(m_root.path() / "heave.qhv"), Record(first) + Record(small) + Record(last));
 }
 

@@ -8,6 +8,13 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/mount.h>
+#include <sys/statvfs.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fstream>
 #include <set>
 
 using namespace loggertest;
@@ -29,6 +36,29 @@ std::string Heave(char kind, std::uint32_t epoch, char fill)
     }
     return datagram;
 }
+
+// A tmpfs on `folder` while the object lives, detached lazily so that it goes
+// even with a file on it still open. Mounting needs root.
+struct ScopedTmpfs {
+    ScopedTmpfs(const fs::path& at, const char* options) : folder(at)
+    {
+        fs::create_directories(folder);
+        mounted = ::mount("tmpfs", folder.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options) == 0;
+        error = mounted ? "" : std::strerror(errno);
+    }
+    ~ScopedTmpfs()
+    {
+        if (mounted) {
+            ::umount2(folder.c_str(), MNT_DETACH);
+        }
+    }
+    ScopedTmpfs(const ScopedTmpfs&) = delete;
+    ScopedTmpfs& operator=(const ScopedTmpfs&) = delete;
+
+    fs::path folder;
+    bool mounted = false;
+    std::string error;
+};
 
 class HeaveLoggerTest : public ::testing::Test {
 protected:
@@ -239,6 +269,66 @@ TEST_F(HeaveLoggerTest, MovesItsDataPortAndSurvivesOneThatCannotBeBound)
     ASSERT_TRUE(WaitForRecords(File(1765000100), 1));
     EXPECT_EQ(QhvRecords(File(1765000100)), std::vector<std::string>({ datagram }));
     EXPECT_FALSE(fs::exists(File(1765000000)));
+}
+
+// The log folder on a full disk: the records that fit stay whole and in order,
+// the failure is traced and reported (message 1410) once for a burst, and with
+// space again the next datagrams follow in the same file.
+TEST_F(HeaveLoggerTest, OnAFullDiskKeepsWholeRecordsReportsOnceAndGoesOnInTheSameFile)
+{
+    testsupport::TempDir dir;
+    const ScopedTmpfs disk(dir.path() / "full", "size=64k");
+    if (!disk.mounted) {
+        GTEST_SKIP() << "a full disk needs a small tmpfs, and mounting one was refused: " << disk.error;
+    }
+    const fs::path& folder = disk.folder;
+    testsupport::WriteFile(folder / "spare", std::string(4096, 's'));  // deleted later to free space
+    std::ofstream ballast(folder / "ballast", std::ios::binary);
+    for (const std::string page(4096, 'b'); ballast.write(page.data(), 4096).flush();) {
+    }
+    ballast.close();
+    fs::resize_file(folder / "ballast", fs::file_size(folder / "ballast") / 4096 * 4096 - 4096);
+    struct statvfs space {};
+    ASSERT_EQ(::statvfs(folder.c_str(), &space), 0);
+    const std::size_t fit = space.f_bavail * space.f_frsize / 54;  // 52-byte datagrams
+
+    std::vector<std::string> sent;
+    const auto sendNext = [&] {
+        sent.push_back(Heave('S', 1765000000, static_cast<char>('A' + sent.size() % 26)));
+        sent.back()[6] = static_cast<char>(sent.size());
+        Send(sent.back());
+    };
+    // A folder that ends in a separator doubles it in the path.
+    PutSentence(StartedLogger(), "$ZELIX,170," + folder.string() + "\\,heave__TOKEPOCSEC_.qhv,30,\n\r");
+    const auto burst = std::chrono::steady_clock::now();
+    while (sent.size() < fit + 20) {
+        sendNext();
+    }
+    ASSERT_TRUE(m_rig.WaitForTrace("Job: JobLog", sent.size() - 1));
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - burst);
+    const fs::path file = folder / "heave_1765000000.qhv";
+    EXPECT_EQ(QhvRecords(file), std::vector<std::string>(sent.begin(), sent.begin() + fit));
+    EXPECT_EQ(fs::file_size(file), fit * 54) << "no torn record at the end";
+    const std::size_t reports = m_rig.TraceCount("ERROR: Writing to datagram log file:\n\t       " +
+                                                 folder.string() + "\\\\heave_1765000000.qhv.");
+    EXPECT_GE(reports, 1u);
+    EXPECT_LE(reports, 1u + static_cast<std::size_t>(seconds.count())) << "at most one a second";
+    // The message with the separators collapsed (the database keeps one of a
+    // repeated text within 10 s).
+    EXPECT_EQ(m_rig.MessageTexts(1410), std::vector<std::string> { "QHV-logger: kan ikke apne loggfil " +
+                                                                    folder.string() + "\\heave_1765000000.qhv" });
+
+    fs::remove(folder / "spare");
+    const std::size_t failed = sent.size();
+    for (int i = 0; i < 3; ++i) {
+        sendNext();
+    }
+    ASSERT_TRUE(WaitForRecords(file, fit + 3));
+    std::vector<std::string> expected(sent.begin(), sent.begin() + fit);
+    expected.insert(expected.end(), sent.begin() + failed, sent.end());
+    EXPECT_EQ(QhvRecords(file), expected);
+    EXPECT_EQ(FilesIn(folder), (std::vector<fs::path> { folder / "ballast", file }));
+    EXPECT_EQ(m_rig.TraceCount("ERROR: Writing to datagram log file"), reports);
 }
 
 }  // namespace

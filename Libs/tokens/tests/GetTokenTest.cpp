@@ -10,11 +10,13 @@
 
 #include <QtGlobal>
 #include <sqlite3.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <csignal>
 #include <filesystem>
 #include <mutex>
 #include <regex>
@@ -245,10 +247,12 @@ TEST_F(TokenStore, WithoutTokensInTheDatabaseTheStoreStaysEmpty)
     EXPECT_EQ(Count(construction, "W No tokens in database"), 2);
     EXPECT_FALSE(fs::exists(m_tokenFile));
 
+    // Each lookup tries to make the missing file again.
     EXPECT_EQ(store.getTokValueInt("RUNT_PARAM_QHV_FILE"), 0);
     EXPECT_EQ(m_messages.Take(), (std::vector<std::string> {
         "D Get token  RUNT_PARAM_QHV_FILE", "D File lock secured", "D Read json file",
-        "W Couldn't open file." }));
+        "W Couldn't open file.", "W No tokens in database" }));
+    EXPECT_FALSE(fs::exists(m_tokenFile));
     EXPECT_EQ(store.getTokValueStr("RUNT_PARAM_QHV_DIR"), "");
     EXPECT_EQ(m_messages.Take().back(), "W CGetToken - read failed");
     EXPECT_EQ(MissingTokenLines(), "");
@@ -264,23 +268,52 @@ TEST_F(TokenStore, AMissingDatabaseIsNotCreated)
     EXPECT_TRUE(fs::is_regular_file(m_root.path() / "c" / "temp" / "token.lck"));
 }
 
-TEST_F(TokenStore, AFileThatIsNoObjectIsSetAsideNotDeleted)
+TEST_F(TokenStore, AFileBrokenOrDeletedWhileRunningIsMadeAgainFromTheDatabase)
 {
+    CreateDatabase(R"(
+        insert into token_value values ('PORT', 20, 0);
+        insert into integer_values values (20, 7);
+    )");
     WriteFile(m_tokenFile, TokenFile(R"({ "Name": "PORT", "Descr": "", "Type": 2, "Value": "1" })"));
     CGetToken store;
-    const fs::path setAside = m_configFolder / "TRXTokens.json.bad";
+    EXPECT_EQ(store.getTokValueInt("PORT"), 1);
 
-    for (const std::string broken : { "[]", "{ \"tokens\": [ " }) {
+    // No object, a save cut short, an empty file: each is kept aside (an older
+    // one replaced), and the lookup is served from the file made again.
+    for (const std::string broken : { "[]", "{ \"tokens\": [ ", "" }) {
         WriteFile(m_tokenFile, broken);
-        m_messages.Take();
-        EXPECT_EQ(store.getTokValueInt("PORT"), 0);
-        EXPECT_EQ(Count(m_messages.Take(), "W CGetToken - isObject is false"), 1);
-        EXPECT_FALSE(fs::exists(m_tokenFile));
-        EXPECT_EQ(ReadFile(setAside), broken);  // an older one is replaced
+        EXPECT_EQ(store.getTokValueInt("PORT"), 7);
+        EXPECT_EQ(ReadFile(m_configFolder / "TRXTokens.json.bad"), broken);
     }
-    EXPECT_EQ(store.getTokValueInt("PORT"), 0);
-    EXPECT_EQ(m_messages.Take().back(), "W Couldn't open file.");
-    EXPECT_EQ(MissingTokenLines(), "");
+    fs::remove(m_tokenFile);
+    EXPECT_EQ(store.getTokValueInt("PORT"), 7);
+    EXPECT_NE(ReadFile(m_tokenFile).find(R"("Value": "7")"), std::string::npos);
+    EXPECT_EQ(Count(m_messages.Take(), "W CGetToken - token file made again from the token database"), 4);
+}
+
+TEST_F(TokenStore, ASaveThatFailsPartWayLeavesTheOldFileWhole)
+{
+    WriteFile(m_tokenFile, TokenFile(R"({ "Name": "PORT", "Descr": "", "Type": 2, "Value": "31102" })"));
+    CGetToken store;
+    const std::string before = ReadFile(m_tokenFile);
+    // Saved by a child process whose writes past 64 bytes fail, as on a disk
+    // that fills up during the save.
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit { 64, 64 };
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        ::_exit(store.saveJson() ? 1 : 0);
+    }
+    int status = -1;
+    ::waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the save should have failed";
+    EXPECT_EQ(ReadFile(m_tokenFile), before);
+    EXPECT_EQ(std::distance(fs::directory_iterator(m_configFolder), fs::directory_iterator()), 1) << "no file left";
+
+    EXPECT_TRUE(store.saveJson());
+    EXPECT_EQ(store.getTokValueInt("PORT"), 31102);
 }
 
 TEST_F(TokenStore, AnEmptyTokenListFailsLookupsAndIsNeverOverwritten)

@@ -91,6 +91,15 @@ CDatagramLogFile::CDatagramLogFile(const CFsmBase& owner, std::string extension)
 
 bool CDatagramLogFile::OpenLogFile()
 {
+    // Logging commands come from any host and name the folder. Outside the
+    // log roots nothing is touched: no folder made, no file moved aside.
+    if (!platform::WithinLogRoots(m_path)) {
+        if (m_stream.is_open()) {
+            CloseLogFile();  // as before any open: the stream holds one file at a time
+        }
+        return OpenFailed();
+    }
+
     const std::string directory = platform::DirectoryPart(m_path);
     // Tested with stat: the process keeps its working directory.
     if (!directory.empty() && !platform::IsDirectory(directory)) {
@@ -112,12 +121,17 @@ bool CDatagramLogFile::OpenLogFile()
     m_stream.open(platform::NativePath(m_path), std::ios::out | std::ios::binary | std::ios::trunc);
     if (!m_stream.is_open()) {
         m_stream.clear();
-        m_owner.TraceData("\n\tError: Not able to open file:\n\t       '%s'", m_path.c_str());
-        return false;
+        return OpenFailed();
     }
     m_written = 0;
     m_owner.TraceData("\n\tOpened datagram log file:\n\t%s", m_path.c_str());
     return true;
+}
+
+bool CDatagramLogFile::OpenFailed() const
+{
+    m_owner.TraceData("\n\tError: Not able to open file:\n\t       '%s'", m_path.c_str());
+    return false;
 }
 
 bool CDatagramLogFile::RenameExistingLogFile()
@@ -229,6 +243,9 @@ void CDatagramLogFile::ReportWriteError()
     if (!m_writeFailing || now - m_lastWriteError >= std::chrono::seconds(1)) {
         m_owner.TraceData("\n\tERROR: Writing to datagram log file:\n\t       %s.", m_path.c_str());
         m_lastWriteError = now;
+        if (m_writeErrorReport) {
+            m_writeErrorReport(m_path);
+        }
     }
     m_writeFailing = true;
 }

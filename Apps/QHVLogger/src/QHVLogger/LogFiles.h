@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <ctime>
 #include <fstream>
+#include <functional>
 #include <string>
 
 class CFsmBase;
@@ -37,7 +38,9 @@ public:
     bool IsOpen() const { return m_stream.is_open(); }
 
     // Opens the current path for writing, creating missing folders and moving
-    // an existing file of that name aside first. True when the file is open.
+    // an existing file of that name aside first. A path outside the log roots
+    // (platform::WithinLogRoots) fails as an open does, with nothing touched.
+    // True when the file is open.
     bool OpenLogFile();
 
     // Moves the file at the current path to the same name with a local-time
@@ -57,7 +60,13 @@ public:
     // Appends one .p2x line: the bytes, then a line feed; flushed at once.
     bool WriteLine(const char* text, std::size_t length);
 
+    // Called with the path whenever a failed write is traced (the first of a
+    // run of failures, then at most once a second), on the writing thread.
+    using WriteErrorReport = std::function<void(const std::string& path)>;
+    void SetWriteErrorReport(WriteErrorReport report) { m_writeErrorReport = std::move(report); }
+
 private:
+    bool OpenFailed() const;
     bool WriteFlushed(const std::string& bytes);
     void ReportWriteError();
 
@@ -71,4 +80,5 @@ private:
     // a second while it lasts.
     bool m_writeFailing = false;
     std::chrono::steady_clock::time_point m_lastWriteError {};
+    WriteErrorReport m_writeErrorReport;
 };

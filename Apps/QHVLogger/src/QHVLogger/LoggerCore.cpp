@@ -45,6 +45,7 @@ CLoggerCore::CLoggerCore(const CFsmBase& owner, const LoggerProfile& profile, CG
         m_messages->sendMessageNoText(profile.noStreamMessage);
         ShutdownLogAndEndProcess(-1);
     }
+    m_logFile->SetWriteErrorReport([this](const std::string& path) { ReportWriteError(path); });
 
     m_maxWait = m_tokens.getTokValueInt(profile.maxWaitToken);
     if (m_maxWait == 0) {
@@ -168,6 +169,12 @@ void CLoggerCore::ReportNoLogFile()
         m_messages->sendMessage(m_profile.noLogFileMessage, CollapseSeparators(m_logFile->Path()).c_str());
     }
     ++m_noLogFileCount;
+}
+
+void CLoggerCore::ReportWriteError(const std::string& path)
+{
+    // The file's own trace line says what failed.
+    m_messages->sendMessage(m_profile.noLogFileMessage, CollapseSeparators(path).c_str());
 }
 
 void CLoggerCore::ReportNoData()

@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 class CFsmBase;
 class CGetToken;
@@ -97,6 +98,9 @@ private:
     // nothing is bound); a port no sensor can reach keeps the current receiver.
     void UseSourcePort(std::int32_t port);
     void BindDataPort();
+    // A failed write to the log file (a full disk, say), as often as the log
+    // file traces it: the operator gets the no-log-file message with the path.
+    void ReportWriteError(const std::string& path);
 
     const CFsmBase& m_owner;
     const LoggerProfile& m_profile;

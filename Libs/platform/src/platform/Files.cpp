@@ -85,6 +85,16 @@ int CopyThenRemove(const std::string& from, const std::string& to, int createFla
     return ::unlink(from.c_str()) == 0 ? 0 : errno;
 }
 
+// The folder of a native path, "." for a bare name.
+std::string DirectoryOf(const std::string& native)
+{
+    const std::size_t slash = native.find_last_of('/');
+    if (slash == std::string::npos) {
+        return ".";
+    }
+    return slash == 0 ? "/" : native.substr(0, slash);
+}
+
 }  // namespace
 
 bool FileExists(const std::string& path)
@@ -138,6 +148,43 @@ int TruncateFile(const std::string& path, std::uint64_t size)
         return EFBIG;
     }
     return ::truncate(NativePath(path).c_str(), static_cast<off_t>(size)) == 0 ? 0 : errno;
+}
+
+int ReplaceFileContent(const std::string& path, const std::string& content)
+{
+    const std::string native = NativePath(path);
+    const std::string temporary = native + ".tmp";
+    // A temporary file left by a crash is simply written over.
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        return errno;
+    }
+    struct stat replaced {};
+    if (::stat(native.c_str(), &replaced) == 0) {
+        ::fchmod(fd, replaced.st_mode & 07777);  // a failure leaves the default mode
+    }
+    int error = WriteAll(fd, content.data(), content.size());
+    if (error == 0 && ::fsync(fd) != 0) {
+        error = errno;
+    }
+    if (::close(fd) != 0 && error == 0) {
+        error = errno;
+    }
+    if (error == 0 && ::rename(temporary.c_str(), native.c_str()) != 0) {
+        error = errno;
+    }
+    if (error != 0) {
+        ::unlink(temporary.c_str());
+        return error;
+    }
+    // The rename itself is on disk once the folder is; a file system that
+    // cannot sync a folder has already done its best.
+    const int folder = ::open(DirectoryOf(native).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder >= 0) {
+        ::fsync(folder);
+        ::close(folder);
+    }
+    return 0;
 }
 
 }  // namespace platform

@@ -1,7 +1,8 @@
 // File-system services of the platform layer: directory creation level by
 // level, existence tests that keep the working directory, renames that replace
-// or never replace and also cross volumes, and truncation. All take paths in
-// the system's own (Windows-style or native) form and map them with NativePath.
+// or never replace and also cross volumes, truncation, and a file's content
+// replaced in one step. All take paths in the system's own (Windows-style or
+// native) form and map them with NativePath.
 #pragma once
 
 #include <cstdint>
@@ -30,5 +31,13 @@ int RenameNoReplace(const std::string& from, const std::string& to);
 // Sets the file's size to `size` bytes (cut back, or extended with zeros).
 // Returns 0 or the error number.
 int TruncateFile(const std::string& path, std::uint64_t size);
+
+// Replaces the file's content with `content` in one step: written to
+// `path` + ".tmp" in the same folder, flushed to disk and renamed over the file,
+// so a reader sees the old content or the new one, never a part. On any failure
+// (a full disk, say) the temporary file is removed and the file stays as it
+// was. Keeps the access mode of a file it replaces. Writers of one path must
+// take turns: they share the temporary name. Returns 0 or the error number.
+int ReplaceFileContent(const std::string& path, const std::string& content);
 
 }  // namespace platform

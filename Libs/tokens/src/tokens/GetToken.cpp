@@ -333,6 +333,29 @@ bool CGetToken::ReadJsonFile()
         return false;
     }
     qDebug() << "Read json file";
+    bool read = ReadTokenFile();
+    // A token file that is gone (deleted, or set aside just now) is made again
+    // from the token database under the same lock, so lookups go on without a
+    // restart and no other process makes it at the same time. One that exists
+    // but cannot be opened is left as it is.
+    if (!read && !platform::FileExists(m_tokenFilePath) && MakeTokenFileFromDatabase()) {
+        read = ReadTokenFile();
+    }
+    lock.Close();
+    if (!read) {
+        return false;
+    }
+
+    if (m_tokens.empty()) {
+        qDebug() << "token size is 0";
+        return false;
+    }
+    qDebug() << "CGetToken - read OK";
+    return true;
+}
+
+bool CGetToken::ReadTokenFile()
+{
     try {
         QFile file(NativeName(m_tokenFilePath));
         if (!file.open(QIODevice::ReadOnly)) {
@@ -363,21 +386,33 @@ bool CGetToken::ReadJsonFile()
         qDebug() << "Unknown exception";
         return false;
     }
-    lock.Close();
+    return true;
+}
 
-    if (m_tokens.empty()) {
-        qDebug() << "token size is 0";
+bool CGetToken::MakeTokenFileFromDatabase()
+{
+    if (!OpenTokenDatabase()) {
+        qWarning() << "CGetToken - no token database to make the token file from";
         return false;
     }
-    qDebug() << "CGetToken - read OK";
+    // Only what the database holds: tokens of the lost file may be gone there.
+    m_tokens.clear();
+    if (ReadTokensFromDatabase() == 0) {
+        qWarning() << "No tokens in database";
+        return false;
+    }
+    if (!WriteTokenFile()) {
+        return false;
+    }
+    qWarning() << "CGetToken - token file made again from the token database";
     return true;
 }
 
 void CGetToken::SetAsideUnreadableTokenFile()
 {
     // Kept under another name (replacing an older one) rather than deleted, so
-    // nothing another process wrote is lost; the next start of a process creates
-    // the token file again from the token database.
+    // nothing another process wrote is lost; the lookup then makes the token
+    // file again from the token database.
     const std::string setAside = m_tokenFilePath + SetAsideSuffix;
     if (platform::RenameReplace(m_tokenFilePath, setAside) == 0) {
         qWarning() << "CGetToken - unreadable token file moved to" << setAside.c_str();
@@ -387,8 +422,7 @@ void CGetToken::SetAsideUnreadableTokenFile()
 bool CGetToken::SaveJsonFile()
 {
     qDebug() << "saveJson";
-    // Checked before the file is opened: opening empties it, and an empty map
-    // must not wipe the token file that the other processes read.
+    // An empty map must not replace the token file that the other processes read.
     if (m_tokens.empty()) {
         return false;
     }
@@ -396,12 +430,11 @@ bool CGetToken::SaveJsonFile()
     if (!TakeLock(lock)) {
         return false;
     }
-    QFile file(NativeName(m_tokenFilePath));
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        qWarning() << "Couldn't open save file.";
-        return false;
-    }
+    return WriteTokenFile();
+}
 
+bool CGetToken::WriteTokenFile()
+{
     QJsonArray tokens;
     for (const auto& [name, record] : m_tokens) {
         QJsonObject token;
@@ -417,8 +450,13 @@ bool CGetToken::SaveJsonFile()
                 QDateTime::currentDateTime().toString(QLatin1String("yyyyMMdd_hhmmss")));
     root.insert(QLatin1String("tokens"), tokens);
 
+    // Replaced in one step: a crash or a full disk during the save leaves the
+    // old file whole, never a part of the new one for the others to read.
     const QByteArray text = QJsonDocument(root).toJson(QJsonDocument::Indented);
-    const bool written = file.write(text) == text.size() && file.flush();
-    file.close();
-    return written;
+    const int error = platform::ReplaceFileContent(m_tokenFilePath, text.toStdString());
+    if (error != 0) {
+        qWarning() << "Couldn't open save file." << std::strerror(error);
+        return false;
+    }
+    return true;
 }

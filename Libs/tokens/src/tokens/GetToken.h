@@ -1,5 +1,6 @@
 // CGetToken: the run-time parameters (tokens) shared by the system's processes
-// through the token file, which is made from the token database when missing.
+// through the token file, which is made from the token database when missing,
+// at start and at any lookup that finds it gone or unreadable.
 // Any thread may look up or save; each whole operation runs under one mutex.
 #pragma once
 
@@ -48,7 +49,8 @@ public:
     // type, or the token file cannot be read.
     std::string getTokValueStr(const std::string& name);
 
-    // Writes the map to the token file; true when the file was written.
+    // Writes the map to the token file, replacing it in one step: on a failure
+    // the old file stays as it was. True when the file was written.
     bool saveJson();
 
 private:
@@ -61,6 +63,10 @@ private:
     bool DatabaseUsable();
     bool TakeLock(platform::CTokenLock& lock);
     bool ReadJsonFile();
+    // These three expect the token lock held.
+    bool ReadTokenFile();
+    bool MakeTokenFileFromDatabase();
+    bool WriteTokenFile();
     void SetAsideUnreadableTokenFile();
     bool SaveJsonFile();
 
