@@ -15,6 +15,9 @@ packages=(
   libsqliteodbc odbc-postgresql
   postgresql
   libgtest-dev
+  libsystemd-dev         # sd_notify: readiness and watchdog under systemd
+  systemd                # systemd-analyze, which checks the service unit in the tests
+  clang libclang-rt-dev  # make fuzz: clang with libFuzzer and the sanitizer run-times
 )
 packages+=("$@")
 

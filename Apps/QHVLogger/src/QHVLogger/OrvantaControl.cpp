@@ -8,8 +8,11 @@
 #include "platform/Time.h"
 
 #include <log4cplus/loggingmacros.h>
+#include <systemd/sd-daemon.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <limits>
 
 namespace {
 
@@ -24,6 +27,20 @@ CTRXSignal* SentenceSignal(std::int32_t number, CFsmBase* sender, const std::str
 {
     const auto length = static_cast<std::int32_t>(sentence.size());
     return new CTRXSignal(number, sender, CopyPayload(sentence.data(), length), length);
+}
+
+// Milliseconds between two signs of life for the service manager's watchdog, or
+// 0 when it asks for none (no WATCHDOG_USEC, or one meant for another process).
+// Half its time-out, less one timer step: a timer fires up to a step late.
+std::int32_t WatchdogIntervalMs()
+{
+    std::uint64_t timeoutUs = 0;
+    if (sd_watchdog_enabled(0, &timeoutUs) <= 0 || timeoutUs == 0) {
+        return 0;
+    }
+    const auto halfMs = static_cast<std::int64_t>(timeoutUs / 2000);
+    const std::int64_t interval = halfMs - CFsmTimer<COrvantaControl, CTRXSignal>::TickMs;
+    return static_cast<std::int32_t>(std::clamp<std::int64_t>(interval, 1, std::numeric_limits<std::int32_t>::max()));
 }
 
 }  // namespace
@@ -51,20 +68,22 @@ const COrvantaControl::StateEntry* COrvantaControl::StateTable()
     };
     // SUPERVISE
     static constexpr JobRow supervise[] = {
-        { 5,                  SUPERVISE,        &C::JobDisregardSig       },
+        { 6,                  SUPERVISE,        &C::JobDisregardSig       },
         { ZELIX_170,          SUPERVISE,        &C::JobRelayToQHVLogger   },
         { ZELIX_171,          SUPERVISE,        &C::JobRelayToQHVLogger   },
         { ZELIX_173,          SUPERVISE,        &C::JobRelayToParamLogger },
         { ZELIX_174,          SUPERVISE,        &C::JobRelayToParamLogger },
         { ZELIX_24,           STATE_TERMINATE,  &C::JobInitTerm           },
+        { WATCHDOG_TICK,      SUPERVISE,        &C::JobWatchdog           },
     };
     // STATE_TERMINATE
     static constexpr JobRow terminate[] = {
-        { 4,                  STATE_TERMINATE,  &C::JobDisregardSig       },
+        { 5,                  STATE_TERMINATE,  &C::JobDisregardSig       },
         { TERMINATED,         STATE_TERMINATE,  &C::JobHandlerTermResp    },
         { FINISH_TERM,        STATE_TERMINATE,  &C::JobTerminate          },
         { TERM_EXPIRED,       STATE_TERMINATE,  &C::JobTerminate          },
         { ZELIX_24,           STATE_TERMINATE,  &C::JobDisregardSig       },
+        { WATCHDOG_TICK,      STATE_TERMINATE,  &C::JobWatchdog           },
     };
     // DBERROR
     static constexpr JobRow dbError[] = {
@@ -185,6 +204,31 @@ void COrvantaControl::JobBeginSuperv(CTRXSignal** signal)
         m_p2xLogger->PutExternal(&original, true);
     }
     (*signal)->ReleasePayload();
+    // The loggers run and the control port is open; the table moves on to SUPERVISE.
+    AnnounceReadiness();
+}
+
+void COrvantaControl::AnnounceReadiness()
+{
+    if (sd_notify(0, "READY=1") <= 0) {
+        return;  // no service manager listens
+    }
+    m_watchdogIntervalMs = WatchdogIntervalMs();
+    if (m_watchdogIntervalMs > 0) {
+        sd_notify(0, "WATCHDOG=1");
+        StartTimer(WATCHDOG_TICK, m_watchdogIntervalMs);
+    }
+}
+
+// The sign of life comes from this input thread and the timer thread, so a
+// supervisor that hangs in a job, or whose timers stop, is restarted by the
+// service manager once the watchdog time-out has passed.
+void COrvantaControl::JobWatchdog(CTRXSignal** signal)
+{
+    TraceJob("JobWatchdog");
+    (*signal)->ReleasePayload();
+    sd_notify(0, "WATCHDOG=1");
+    StartTimer(WATCHDOG_TICK, m_watchdogIntervalMs);
 }
 
 void COrvantaControl::JobReadDBError(CTRXSignal** signal)
@@ -218,6 +262,7 @@ void COrvantaControl::JobInitTerm(CTRXSignal** signal)
 {
     TraceJob("JobInitTerm");
     LOG4CPLUS_INFO(ProcessLogger(), LOG4CPLUS_TEXT("Terminating..."));
+    sd_notify(0, "STOPPING=1");
     (*signal)->ReleasePayload();
 
     const std::string terminate = TerminateSentence();

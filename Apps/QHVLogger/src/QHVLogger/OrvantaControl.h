@@ -3,6 +3,8 @@
 // termination of the process. Created and started by the run sequence in the
 // main thread; its jobs run in its input thread, its receive handler in its I/O
 // thread; signals reach it from other threads only through PutExternal.
+// Under a service manager (systemd, Type=notify) it reports readiness once it
+// supervises and keeps the service watchdog alive from its own input thread.
 #pragma once
 
 #include "QHVLogger/P2XLogger.h"
@@ -65,12 +67,17 @@ private:
     void JobHandlerTermResp(CTRXSignal** signal);
     void JobTerminate(CTRXSignal** signal);
     void JobDisregardSig(CTRXSignal** signal);
+    void JobWatchdog(CTRXSignal** signal);
 
     // The name of the logger process `pid` from the database; empty when it has none.
     std::string LoggerName(int pid, const char* which);
     // Hands the signal (payload included) to the logger, or drops it when there is none.
     void Relay(CFsmBase* logger, CTRXSignal** signal);
     void LogReceiverText(const std::string& text) const;
+    // Tells the service manager that the supervisor is ready and, when it asks
+    // for a watchdog, starts WATCHDOG_TICK. Without a service manager (no
+    // NOTIFY_SOCKET) nothing is sent and no timer runs.
+    void AnnounceReadiness();
 
     const std::string m_processName;
     ProcessServices m_services;
@@ -79,4 +86,5 @@ private:
     std::unique_ptr<CP2XLogger> m_p2xLogger;
     IoThread m_io;  // outlives the control receiver: declared first, destroyed last
     std::unique_ptr<UdpReceiver> m_controlReceiver;
+    std::int32_t m_watchdogIntervalMs = 0;  // between two signs of life; 0: no watchdog
 };

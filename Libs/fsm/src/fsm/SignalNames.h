@@ -22,6 +22,7 @@ enum TrxSignalNumber : std::int32_t {
     TERMINATED = 54005,
     TERM_EXPIRED = 54013,
     FINISH_TERM = 54014,
+    WATCHDOG_TICK = 54020,    // the supervisor's service watchdog is due (only under a service manager)
     NEW_FILE_TIMEOUT = 56101,
     ERROR_NO_LOGFILE = 56102,
     WAIT_DATA_TIMEOUT = 56103,
