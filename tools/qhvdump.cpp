@@ -4,7 +4,7 @@
 #include "QhvReader.h"
 #include "ToolSupport.h"
 
-#include "QHVLogger/P2XLogger.h"
+#include "QHVLogger/RememberedSentences.h"
 
 #include <cctype>
 #include <cerrno>

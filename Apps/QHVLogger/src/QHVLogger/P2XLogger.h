@@ -6,33 +6,12 @@
 #pragma once
 
 #include "QHVLogger/LoggerFsm.h"
+#include "QHVLogger/RememberedSentences.h"
 
 #include <cstdint>
-#include <map>
-#include <optional>
 #include <string>
-#include <string_view>
 
 class CGetToken;
-
-// The sentences a P2X file holds once each: type 25 and 26 per key, one of type 27.
-class CRememberedSentences {
-public:
-    enum class Outcome {
-        Ignored,  // no sentence of a remembered type
-        New,      // remembered now: write it
-        Known,    // equal to the remembered one: nothing to write
-        Changed,  // differs from the remembered one: everything is forgotten
-    };
-
-    // Classifies `text` (a sentence without its line end) and remembers it when new.
-    Outcome Take(std::string_view text);
-
-private:
-    std::map<std::int32_t, std::string> m_type25;
-    std::map<std::int32_t, std::string> m_type26;
-    std::optional<std::string> m_type27;
-};
 
 class CP2XLogger : public CLoggerFsm<CP2XLogger> {
 public:
