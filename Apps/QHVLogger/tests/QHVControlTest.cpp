@@ -221,7 +221,8 @@ TEST_F(HeaveLoggerTest, ReportsStatusMissingDataAndLowRate)
     logger.PutExternal(&report, true);
     ASSERT_TRUE(m_rig.WaitForTrace("Warning: Frequency of received QHV (POS MV) datagrams is less than 80% of "
                                    "expected.\nExpected/received (Hz): 10.00/7.80',122);"));
-    ASSERT_TRUE(WaitFor([&] { return m_rig.MessageCount(1415) == 1; }));
+    // The arrival and its text are two rows, written one after the other.
+    ASSERT_TRUE(WaitFor([&] { return !m_rig.MessageTexts(1415).empty(); }));
     EXPECT_EQ(m_rig.MessageTexts(1415),
               std::vector<std::string>(
                   { "QHV-logger: hivdatarate under 80% av forventet (forventet 10.00 Hz, mottatt 7.80 Hz)" }));
