@@ -11,7 +11,11 @@
 #                file, missing-tokens file) is created as well.
 # <odbc-folder>  receives odbcinst.ini (driver "SQLite3") and odbc.ini (data
 #                source "NTRXDB" on that file, NoCreat=1 so a wrong path fails
-#                instead of creating an empty database).
+#                instead of creating an empty database, and Timeout=1000: the
+#                driver waits that many milliseconds for a file another program
+#                holds locked, about twice over per statement, and ignores
+#                ODBC's statement timeout; so a logger's job that records a
+#                message waits about 2 s on a locked file, once per attempt).
 #
 # Then point unixODBC at the private set-up:
 #   export QHV_DRIVE_ROOT=<drive-root>
@@ -67,5 +71,5 @@ Description = QHVLogger demo system database
 Driver      = $driver
 Database    = $db_file
 NoCreat     = 1
-Timeout     = 10000
+Timeout     = 1000
 EOF

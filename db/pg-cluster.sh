@@ -2,8 +2,10 @@
 # Starts and stops a private PostgreSQL cluster that serves the system database
 # over psqlODBC, for tests and trials against a database server.
 #
-#   db/pg-cluster.sh start <state-folder>
-#   db/pg-cluster.sh stop  <state-folder>
+#   db/pg-cluster.sh start  <state-folder>
+#   db/pg-cluster.sh stop   <state-folder>
+#   db/pg-cluster.sh halt   <state-folder>
+#   db/pg-cluster.sh resume <state-folder>
 #
 # start  creates a throw-away cluster in a new folder under /tmp, listening only on
 #        127.0.0.1 at a free port (never the default 5432), creates the role
@@ -17,6 +19,10 @@
 #        A cluster left running by an earlier start of the same state folder is
 #        stopped first.
 # stop   stops the cluster named in <state-folder> and removes it with its state.
+# halt   stops the server as a restart does (fast shutdown: connected clients lose
+#        their connections) and keeps cluster and state; resume starts it again on
+#        the same port. Tests use them to take the database away under a running
+#        process.
 #
 # PostgreSQL refuses to run as root: as root the server and its tools run as the
 # user "postgres". The databases use the encoding SQL_ASCII and the data sources
@@ -27,7 +33,7 @@
 # Use the set-up with ODBCSYSINI=<state-folder>/odbc ODBCINI=<state-folder>/odbc/odbc.ini.
 set -euo pipefail
 
-usage() { echo "usage: $0 start|stop <state-folder>" >&2; exit 2; }
+usage() { echo "usage: $0 start|stop|halt|resume <state-folder>" >&2; exit 2; }
 [[ $# -eq 2 ]] || usage
 action=$1
 state=$2
@@ -53,6 +59,27 @@ as_owner() {
   else
     "$@"
   fi
+}
+
+# The server's options: only 127.0.0.1, the given port, the socket in the
+# cluster's folder, and no waiting for the disk.
+server_options() {  # port, cluster folder
+  echo "-c listen_addresses=127.0.0.1 -p $1 -k $2 -c fsync=off -c synchronous_commit=off -c full_page_writes=off"
+}
+
+start_server() {  # cluster folder, port
+  (cd "$1" && as_owner "$pg_bin/pg_ctl" -D "$1/data" -l "$1/server.log" -w -t 60 -o "$(server_options "$2" "$1")" \
+    start >/dev/null)
+}
+
+halt_cluster() {
+  local cluster
+  cluster=$(cat "$state/cluster")
+  (cd "$cluster" && as_owner "$pg_bin/pg_ctl" -D "$cluster/data" -m fast -w -t 60 stop >/dev/null)
+}
+
+resume_cluster() {
+  start_server "$(cat "$state/cluster")" "$(cat "$state/port")"
 }
 
 stop_cluster() {
@@ -89,9 +116,7 @@ start_cluster() {
   # A random port in 20000-29999; another program may hold it, so try a few.
   for _ in 1 2 3 4 5 6 7 8; do
     port=$((20000 + RANDOM % 10000))
-    if as_owner "$pg_bin/pg_ctl" -D "$cluster/data" -l "$cluster/server.log" -w -t 60 \
-        -o "-c listen_addresses=127.0.0.1 -p $port -k $cluster -c fsync=off -c synchronous_commit=off -c full_page_writes=off" \
-        start >/dev/null; then
+    if start_server "$cluster" "$port"; then
       started=1
       break
     fi
@@ -113,6 +138,12 @@ start_cluster() {
   # The files are read here and piped in: the server's user may not see the source tree.
   cat "$here/schema.sql" "$here/demo-data.sql" | psql_as trxuser ntrx --single-transaction -f -
 
+  # pqopt hands libpq its TCP settings: a statement sent over a dropped network
+  # fails after tcp_user_timeout milliseconds without an answer (08S01) instead of
+  # waiting for the kernel's retransmissions (about 15 minutes), and keepalives
+  # find a dead peer of an idle connection. The statement timeout the process
+  # sets is enforced by the server and cannot end such a wait.
+  local tcp_options="pqopt       = tcp_user_timeout=5000 keepalives_idle=30 keepalives_interval=5 keepalives_count=3"
   mkdir -p "$state/odbc"
   cat >"$state/odbc/odbcinst.ini" <<EOF
 [PostgreSQL Unicode]
@@ -130,6 +161,7 @@ Port        = $port
 Database    = ntrx
 SSLmode     = disable
 ConnSettings = SET client_encoding TO 'SQL_ASCII'
+$tcp_options
 
 [NTRXADMIN]
 Description = Maintenance database of the same cluster
@@ -145,6 +177,11 @@ EOF
 
 case $action in
   start) start_cluster ;;
+  halt | resume)
+    state=$(cd "$state" && pwd)
+    [[ -f $state/cluster && -f $state/port ]] || { echo "pg-cluster: no cluster in $state" >&2; exit 1; }
+    "${action}_cluster"
+    ;;
   stop)
     if [[ -d $state ]]; then state=$(cd "$state" && pwd); fi
     stop_cluster

@@ -1,4 +1,5 @@
 #include "db/DBoperations.h"
+#include "db/Messages.h"
 
 #include "TestDatabase.h"
 
@@ -12,6 +13,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <tuple>
 
 using dbtest::ScopedCwd;
 using dbtest::TestDatabase;
@@ -567,6 +569,117 @@ TEST_F(DbTest, ArrivalInsertsWithoutTheirTablesFail)
 }
 
 // ---------------------------------------------------------------------------
+// NULL columns and texts in statements
+
+// Every row is read; a NULL text is empty, a NULL number 0 (not the previous
+// row's value), and each statement that met one leaves one dump line.
+TEST_F(DbTest, NullColumnsReadAsEmptyTextAndZero)
+{
+    // Copies without the NOT NULL constraints.
+    db.exec("DROP VIEW process_socket_v");
+    for (const std::string table : { "process_socket", "qhv_param", "trx_version", "messages", "varchar_values" }) {
+        db.exec("CREATE TABLE loose AS SELECT * FROM " + table);
+        db.exec("DROP TABLE " + table);
+        db.exec("ALTER TABLE loose RENAME TO " + table);
+    }
+    db.exec("CREATE VIEW process_socket_v AS SELECT process.processname, process_socket.id, process_socket.ip, "
+            "process_socket.port, process_socket.udp_tcp, process_socket.read_write, process_socket.server_client, "
+            "process_socket.pid FROM process_socket JOIN process ON process.pid = process_socket.pid");
+    db.exec("INSERT INTO process_socket (id, pid, ip, port, udp_tcp, read_write, server_client) VALUES "
+            "(3, 90, NULL, NULL, NULL, 2, 2), (4, 90, '10.0.0.4', 4004, 1, 1, 1)");
+    db.exec("UPDATE qhv_param SET dir_value = NULL, browse_enabled = NULL WHERE logger = 99");
+    db.exec("UPDATE trx_version SET current_versionname = NULL");
+    db.exec("UPDATE messages SET mess = NULL, type = NULL WHERE number = 1414");
+    db.exec("UPDATE varchar_values SET value = NULL WHERE id = 3101");
+    auto ops = Connected();
+
+    SocketRecord* records = nullptr;
+    int count = 0;
+    ASSERT_EQ(ops->getSockets("ORVANTA_CTRL", &records, &count), 0);
+    ASSERT_EQ(count, 4);
+    std::sort(records, records + count, [](const SocketRecord& a, const SocketRecord& b) { return a.id < b.id; });
+    EXPECT_EQ(std::make_tuple(std::string(records[2].ip), records[2].port, records[2].udp_tcp, records[2].read_write),
+              std::make_tuple(std::string(), 0u, 0u, 2u));
+    EXPECT_STREQ(records[3].ip, "10.0.0.4");
+    std::free(records);
+    LoggerParameters row {};
+    ASSERT_EQ(ops->getLoggerParameters("QV user", "QHVLOGGER", &row), 0);
+    EXPECT_STREQ(row.dir_value, "");
+    EXPECT_EQ(row.browse_enabled, 0u);
+    EXPECT_STREQ(row.line_interval_value, "30");
+    int version = 0;
+    char* name = nullptr;
+    ASSERT_EQ(ops->getVersion(&version, &name), 0);
+    EXPECT_EQ(version, 412);
+    EXPECT_STREQ(name, "");
+    delete[] name;
+    char* text = ops->getMessageText(1414, 3);
+    EXPECT_STREQ(text, "");
+    std::free(text);
+    TokenValue value;
+    ASSERT_EQ(ops->getToken("RUNT_PARAM_QHV_DIR", &value), 0);
+    EXPECT_STREQ(value.textValue, "");
+    EXPECT_EQ(Dump(),
+              "510 (NULL in column 2,3,4): select id, ip, port, udp_tcp, read_write, server_client, pid from "
+              "process_socket_v where process_socket_v.processname=upper('ORVANTA_CTRL')\n"
+              "510 (NULL in column 5,7): SELECT logger, logging_enabled, logging_selected, dir_value_enabled, "
+              "dir_value, file_value, browse_enabled, browse_selected, line_interval_value_enabled, "
+              "line_interval_value, apply_enabled, apply_selected FROM qhv_param, users, process WHERE users.name = "
+              "'QV user' AND users.id = qhv_param.id AND qhv_param.logger = process.pid AND process.processname = "
+              "'QHVLOGGER' \n"
+              "510 (NULL in column 2): SELECT current_version,current_versionname FROM trx_version\n"
+              "510 (NULL in column 1): select mess from messages where lang = 3 and number = 1414\n"
+              "510 (NULL in column 1): select value from varchar_values where id='3101'\n");
+
+    // The message types come in batches: the row with a NULL type is 0, the others whole.
+    CMessages messages;
+    testing::internal::CaptureStderr();
+    messages.loadMessageTypes();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "510 (NULL in column 2): select number, type, typeLogging from messages where lang=1\n");
+    EXPECT_EQ(messages.messageTypes().size(), 10u);
+    EXPECT_EQ(messages.messageTypes().at(1414), std::make_pair(0, 3));
+}
+
+// Texts that end in a backslash or try to end the statement are data, also
+// where the server takes a backslash in a literal for an escape.
+TEST_F(DbTest, TextsEndingInABackslashOrHoldingAQuoteAreData)
+{
+    if (db.postgres()) {
+        db.exec("ALTER DATABASE " + db.postgresDatabase() + " SET standard_conforming_strings = off");
+        ASSERT_EQ(dbtest::SqlSession("NTRXDB").query("SHOW standard_conforming_strings"), (dbtest::Rows { { "off" } }));
+    }
+    // This session began before the change: its literals keep a backslash as it is.
+    db.exec("INSERT INTO process (pid, processname) VALUES (130, 'QHV\\'), (131, 'X''); DROP TABLE PROCESS; --')");
+    db.exec("INSERT INTO process_socket (id, pid, ip, port, udp_tcp, read_write, server_client) "
+            "VALUES (7, 130, '10.0.0.7', 4711, 1, 1, 1)");
+    db.exec("INSERT INTO qhv_param (id, logger, dir_value) VALUES (1, 130, 'C:\\survey\\')");
+    db.exec("INSERT INTO token_value (token, value_id) VALUES ('TOK\\', 2101)");
+    auto ops = Connected();
+
+    int pid = 0;
+    EXPECT_EQ(ops->getPid(&pid, "QHV\\"), 0);
+    EXPECT_EQ(pid, 130);
+    EXPECT_EQ(ops->getPid(&pid, "X'); DROP TABLE PROCESS; --"), 0);
+    EXPECT_EQ(pid, 131);
+    SocketRecord* records = nullptr;
+    int count = 0;
+    EXPECT_EQ(ops->getSockets("qhv\\", &records, &count), 0);
+    EXPECT_EQ(count, 1);
+    std::free(records);
+    LoggerParameters row {};
+    EXPECT_EQ(ops->getLoggerParameters("QV user", "QHV\\", &row), 0);
+    EXPECT_STREQ(row.dir_value, "C:\\survey\\");
+    EXPECT_EQ(ops->getIntToken("tok\\"), 30);
+    const dbtest::Rows texts { { "C:\\survey\\qhv\\" }, { "C:\\a'); DROP TABLE arrivedMessagesString; --" } };
+    EXPECT_EQ(ops->insertArrivedMessageText(kDate, 1, 1410, 3, texts[0][0].c_str()), 0);
+    EXPECT_EQ(ops->insertArrivedMessageText(kDate, 2, 1410, 3, texts[1][0].c_str()), 0);
+    EXPECT_EQ(db.query("SELECT mess FROM arrivedMessagesString ORDER BY millisecSinceMidnight"), texts);
+    EXPECT_EQ(db.scalar("SELECT COUNT(*) FROM process"), "5");
+    EXPECT_FALSE(DumpExists());
+}
+
+// ---------------------------------------------------------------------------
 // Dump files (no database needed)
 
 namespace {
@@ -647,4 +760,24 @@ TEST_F(DumpFileTest, NamesKeepTheir31FirstCharacters)
     EXPECT_STREQ(ops.name(), "ABCDEFGHIJKLMNOPQRSTUVWXYZ01234");
     ops.writeDebug("x");
     EXPECT_TRUE(std::filesystem::exists(file("ABCDEFGHIJKLMNOPQRSTUVWXYZ01234", 0)));
+}
+
+TEST_F(DumpFileTest, AFullFileGivesWayToTheNextOfTheRotation)
+{
+    for (int n = 0; n < 39; ++n) {
+        WriteFile(file("ORVANTA", n), "old");
+    }
+    CDBoperations ops("ORVANTA");
+    const std::string kibibyte = std::string(1023, 'x') + "\n";
+    for (int i = 0; i < 1024; ++i) {
+        ops.writeDebug(kibibyte.c_str());
+    }
+    EXPECT_EQ(std::filesystem::file_size(file("ORVANTA", 39)), CDBoperations::DumpFileLimit);
+    // The text that would cross the limit opens the next file, and the gap moves on.
+    ops.writeDebug("next\n");
+    EXPECT_STREQ(ops.dumpFilePath(), "c:\\Temp\\db_ORVANTA_0.txt");
+    EXPECT_EQ(ReadFile(file("ORVANTA", 0)), "next\n");
+    EXPECT_FALSE(std::filesystem::exists(file("ORVANTA", 1)));
+    EXPECT_EQ(std::filesystem::file_size(file("ORVANTA", 39)), CDBoperations::DumpFileLimit);
+    EXPECT_EQ(ReadFile(file("ORVANTA", 2)), "old");
 }

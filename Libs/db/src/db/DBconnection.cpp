@@ -15,6 +15,11 @@ SQLSMALLINT TextLength(const char* text) { return static_cast<SQLSMALLINT>(std::
 
 CDBconnection::~CDBconnection()
 {
+    disconnect();
+}
+
+void CDBconnection::disconnect()
+{
     if (m_dbc != nullptr) {
         m_rc = SQLDisconnect(m_dbc);
         if (m_rc == SQL_ERROR) {
@@ -60,7 +65,7 @@ int CDBconnection::connect()
     if (!m_dataSource || !m_user || !m_password) {
         return -1;
     }
-    releaseHandles();
+    disconnect();
 
     m_rc = SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &m_env);
     if (!Succeeded(static_cast<SQLRETURN>(m_rc))) {
@@ -79,8 +84,10 @@ int CDBconnection::connect()
         return -1;
     }
     // Timeouts are a wish; drivers that do not support them are no reason to fail.
-    SQLSetConnectAttr(m_dbc, SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(10), 0);
-    SQLSetConnectAttr(m_dbc, SQL_ATTR_CONNECTION_TIMEOUT, reinterpret_cast<SQLPOINTER>(10), 0);
+    // The connection timeout is not relied on (both drivers accept it); the
+    // statements get their own bound (CDBoperations).
+    SQLSetConnectAttr(m_dbc, SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(LoginTimeoutSeconds), 0);
+    SQLSetConnectAttr(m_dbc, SQL_ATTR_CONNECTION_TIMEOUT, reinterpret_cast<SQLPOINTER>(LoginTimeoutSeconds), 0);
 
     m_rc = SQLConnect(m_dbc,
                       reinterpret_cast<SQLCHAR*>(m_dataSource.get()), TextLength(m_dataSource.get()),

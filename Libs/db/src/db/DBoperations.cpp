@@ -7,6 +7,8 @@
 #include <sqlext.h>
 #include <sqlite3.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdarg>
 #include <cstdlib>
@@ -14,6 +16,7 @@
 #include <iterator>
 #include <limits>
 #include <new>
+#include <type_traits>
 #include <vector>
 
 namespace {
@@ -22,6 +25,10 @@ constexpr int kStepAllocate = 506;
 constexpr int kStepBind = 508;
 constexpr int kStepExecute = 505;
 constexpr int kStepColumnCount = 509;
+constexpr int kStepNullColumn = 510;
+
+// The header keeps ODBC out; its indicators and lengths are SQLLEN.
+static_assert(std::is_same_v<SQLLEN, long>);
 
 constexpr int kMsPerDay = 86400000;
 constexpr SQLUINTEGER kNoId = static_cast<SQLUINTEGER>(-1);
@@ -46,8 +53,8 @@ std::string Sql(const char* format, ...)
     return text;
 }
 
-// A text to be placed between single quotes in a statement: each quote is
-// doubled, so the text can neither end the literal nor change the statement.
+// A text as it stands between single quotes in a statement shown in the dump
+// file: each quote doubled.
 std::string Quoted(const char* text)
 {
     std::string quoted;
@@ -60,6 +67,79 @@ std::string Quoted(const char* text)
     return quoted;
 }
 
+// A diagnostic message on one line: each run of blanks and line ends becomes
+// one space (none before a semicolon), a trailing separator goes.
+std::string OneLine(const char* text)
+{
+    std::string line;
+    bool blank = false;
+    for (const char* p = text != nullptr ? text : ""; *p != '\0'; ++p) {
+        if (std::isspace(static_cast<unsigned char>(*p))) {
+            blank = true;
+            continue;
+        }
+        if (blank && *p != ';' && !line.empty()) {
+            line += ' ';
+        }
+        blank = false;
+        line += *p;
+    }
+    while (!line.empty() && line.back() == ';') {
+        line.pop_back();
+    }
+    return line;
+}
+
+bool Contains(const std::string& text, const char* part) { return text.find(part) != std::string::npos; }
+
+enum class Unavailable { No, Busy, Lost };
+
+// What a failed call says about the database. Measured with psqlODBC 13: a
+// server stopped or restarted under a connection gives 57P01 ("terminating
+// connection due to administrator command", "The connection is down") on the
+// first statement and 08S01 ("... the connection lost") after it; a killed
+// server process 08S01; a connect to a stopped server or one that does not
+// answer 08001; a statement the server ends after the statement timeout 57014.
+// The SQLite driver reports a locked file as HY000 with SQLite's code 5 (busy)
+// or 6 (locked) as native error.
+Unavailable ClassifyFailure(const char* state, int nativeError, const char* message, bool sqliteDriver)
+{
+    const std::string code(state);
+    if (code.compare(0, 2, "08") == 0 || code == "57P01" || code == "57P02" || code == "57P03" ||
+        code == "HYT01") {
+        return Unavailable::Lost;
+    }
+    if (code == "HYT00" || code == "57014") {
+        return Unavailable::Busy;
+    }
+    if (sqliteDriver && (code == "HY000" || code == "S1000")) {
+        switch (nativeError) {
+        case SQLITE_BUSY:
+        case SQLITE_LOCKED:
+            return Unavailable::Busy;
+        case SQLITE_IOERR:
+        case SQLITE_CANTOPEN:
+            return Unavailable::Lost;
+        default:
+            return Unavailable::No;
+        }
+    }
+    if (code == "HY000" || code == "S1000") {
+        // Some drivers and versions report a dead connection without a class 08 state.
+        std::string lower(message);
+        std::transform(lower.begin(), lower.end(), lower.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        for (const char* part : { "connection has been lost", "connection is down", "connection lost",
+                                  "closed the connection", "could not receive data from server",
+                                  "could not send data to server", "no connection to the server" }) {
+            if (Contains(lower, part)) {
+                return Unavailable::Lost;
+            }
+        }
+    }
+    return Unavailable::No;
+}
+
 // Copies at most size - 1 bytes and terminates.
 void CopyText(char* target, std::size_t size, const char* text)
 {
@@ -69,6 +149,22 @@ void CopyText(char* target, std::size_t size, const char* text)
 }
 
 }  // namespace
+
+CDBoperations::Statement::Statement(std::string parameterised, std::initializer_list<const char*> values)
+    : sql(std::move(parameterised))
+{
+    auto value = values.begin();
+    for (const char c : sql) {
+        if (c == '?' && value != values.end()) {
+            const char* text = *value != nullptr ? *value : "";
+            texts.emplace_back(text);
+            shown += '\'' + Quoted(text) + '\'';
+            ++value;
+        } else {
+            shown += c;
+        }
+    }
+}
 
 CDBoperations::CDBoperations(const char* name) : m_translator("translate.bin")
 {
@@ -102,31 +198,98 @@ void CDBoperations::setName(const char* name)
 
 bool CDBoperations::allocStatement()
 {
+    m_columnCount = 0;
+    m_nullReported = false;
+    m_stmt = nullptr;
+    if (!databaseReady()) {
+        m_rc = SQL_INVALID_HANDLE;  // reported as for a missing connection
+        return false;
+    }
     SQLHSTMT statement = SQL_NULL_HSTMT;
     m_rc = SQLAllocHandle(SQL_HANDLE_STMT, static_cast<SQLHDBC>(m_dbc), &statement);
     m_stmt = Succeeded(m_rc) ? statement : nullptr;
+    if (m_stmt != nullptr) {
+        // A driver without statement timeouts is no reason to fail.
+        SQLSetStmtAttr(statement, SQL_ATTR_QUERY_TIMEOUT, reinterpret_cast<SQLPOINTER>(StatementTimeoutSeconds), 0);
+    }
     return m_stmt != nullptr;
 }
 
 bool CDBoperations::bindColumn(int column, int cType, void* target, long size)
 {
+    if (column < 1 || column > MaxColumns) {
+        m_rc = SQL_ERROR;
+        return false;
+    }
+    m_columns[column - 1] = BoundColumn { cType, target, size };
+    m_columnCount = std::max(m_columnCount, column);
     m_rc = SQLBindCol(static_cast<SQLHSTMT>(m_stmt), static_cast<SQLUSMALLINT>(column),
-                      static_cast<SQLSMALLINT>(cType), target, static_cast<SQLLEN>(size), nullptr);
+                      static_cast<SQLSMALLINT>(cType), target, static_cast<SQLLEN>(size), &m_indicators[column - 1]);
     return Succeeded(m_rc);
 }
 
-bool CDBoperations::execute(const std::string& statement)
+bool CDBoperations::execute(const Statement& statement)
 {
+    m_shown = statement.shown;
+    if (statement.texts.size() > static_cast<std::size_t>(MaxTexts)) {
+        m_rc = SQL_ERROR;
+        return false;
+    }
+    for (std::size_t n = 0; n < statement.texts.size(); ++n) {
+        const std::string& text = statement.texts[n];
+        m_textLengths[n] = static_cast<SQLLEN>(text.size());
+        m_rc = SQLBindParameter(static_cast<SQLHSTMT>(m_stmt), static_cast<SQLUSMALLINT>(n + 1), SQL_PARAM_INPUT,
+                                SQL_C_CHAR, SQL_VARCHAR, std::max<SQLULEN>(text.size(), 1), 0,
+                                const_cast<char*>(text.c_str()), static_cast<SQLLEN>(text.size()), &m_textLengths[n]);
+        if (!Succeeded(m_rc)) {
+            return false;
+        }
+    }
     m_rc = SQLExecDirect(static_cast<SQLHSTMT>(m_stmt),
-                         reinterpret_cast<SQLCHAR*>(const_cast<char*>(statement.c_str())),
-                         static_cast<SQLINTEGER>(statement.size()));
-    return Succeeded(m_rc);
+                         reinterpret_cast<SQLCHAR*>(const_cast<char*>(statement.sql.c_str())),
+                         static_cast<SQLINTEGER>(statement.sql.size()));
+    if (!Succeeded(m_rc)) {
+        checkUnavailable();
+        return false;
+    }
+    if (m_pauseSeconds != 0) {
+        m_pauseSeconds = 0;
+        writeDebug("Database available again\n");
+    }
+    return true;
 }
 
 int CDBoperations::fetch()
 {
     m_rc = SQLFetch(static_cast<SQLHSTMT>(m_stmt));
+    if (Succeeded(m_rc)) {
+        clearNullColumns();
+    } else if (m_rc == SQL_ERROR) {
+        checkUnavailable();
+    }
     return m_rc;
+}
+
+void CDBoperations::clearNullColumns()
+{
+    std::string columns;
+    for (int column = 0; column < m_columnCount; ++column) {
+        const BoundColumn& bound = m_columns[column];
+        if (bound.target == nullptr || m_indicators[column] != SQL_NULL_DATA) {
+            continue;
+        }
+        // The driver leaves the buffer as it was (the previous row's value).
+        if (bound.cType == SQL_C_CHAR) {
+            static_cast<char*>(bound.target)[0] = '\0';
+        } else {
+            std::memset(bound.target, 0, static_cast<std::size_t>(bound.size));
+        }
+        columns += (columns.empty() ? "" : ",") + std::to_string(column + 1);
+    }
+    if (!columns.empty() && !m_nullReported) {
+        m_nullReported = true;
+        writeDebug((std::to_string(kStepNullColumn) + " (NULL in column " + columns + "): " + m_shown + "\n").c_str());
+    }
 }
 
 void CDBoperations::freeStatement()
@@ -135,9 +298,10 @@ void CDBoperations::freeStatement()
         SQLFreeHandle(SQL_HANDLE_STMT, static_cast<SQLHSTMT>(m_stmt));
         m_stmt = nullptr;
     }
+    m_columnCount = 0;
 }
 
-bool CDBoperations::runStatement(const std::string& statement, std::initializer_list<BoundColumn> columns,
+bool CDBoperations::runStatement(const Statement& statement, std::initializer_list<BoundColumn> columns,
                                  int bindStepCode)
 {
     if (!allocStatement()) {
@@ -158,36 +322,97 @@ bool CDBoperations::runStatement(const std::string& statement, std::initializer_
     return true;
 }
 
-bool CDBoperations::runStatement(const std::string& statement, std::initializer_list<BoundColumn> columns)
+bool CDBoperations::runStatement(const Statement& statement, std::initializer_list<BoundColumn> columns)
 {
     return runStatement(statement, columns, kStepBind);
 }
 
-void CDBoperations::reportFailure(int stepCode, const std::string& statement)
+void CDBoperations::reportFailure(int stepCode, const Statement& statement)
 {
     if (m_rc == SQL_NO_DATA) {
         std::snprintf(m_errorPrefix, sizeof m_errorPrefix, "%d: (SQL_NO_DATA): ", stepCode);
     } else {
         std::snprintf(m_errorPrefix, sizeof m_errorPrefix, "%d (%d): ", stepCode, m_rc);
     }
-    writeDebug(m_errorPrefix);
-    if (!statement.empty()) {
-        writeDebug(statement.c_str());
-    }
-    writeDebug("\n");
+    // One write, so that a line never spans two dump files.
+    writeDebug((m_errorPrefix + statement.shown + "\n").c_str());
     freeStatement();
+}
+
+// ---------------------------------------------------------------------------
+// Availability
+
+bool CDBoperations::databaseReady()
+{
+    if (!m_paused) {
+        return m_dbc != nullptr;
+    }
+    if (std::chrono::steady_clock::now() < m_retryAt) {
+        return false;
+    }
+    if (m_lost) {
+        if (m_connection->connect() != 0) {
+            pauseDatabase(false, (std::string("Reconnect to ") + m_connection->dataSource() + " failed").c_str(),
+                          m_connection->sqlState(), m_connection->errorMessage());
+            return false;
+        }
+        m_dbc = m_connection->connectionHandle();
+        m_lost = false;
+    }
+    // The statement decides: running ends the outage, failing starts the next pause.
+    m_paused = false;
+    return true;
+}
+
+void CDBoperations::checkUnavailable()
+{
+    if (m_rc != SQL_ERROR || m_stmt == nullptr) {
+        return;
+    }
+    SQLCHAR state[6] = {};
+    SQLINTEGER nativeError = 0;
+    SQLCHAR message[512] = {};
+    SQLSMALLINT length = 0;
+    if (!Succeeded(SQLGetDiagRec(SQL_HANDLE_STMT, static_cast<SQLHSTMT>(m_stmt), 1, state, &nativeError, message,
+                                 sizeof message, &length))) {
+        return;
+    }
+    const auto text = [](const SQLCHAR* bytes) { return reinterpret_cast<const char*>(bytes); };
+    const Unavailable unavailable = ClassifyFailure(text(state), nativeError, text(message), m_sqliteDriver);
+    if (unavailable != Unavailable::No) {
+        pauseDatabase(unavailable == Unavailable::Lost, "Database unavailable", text(state), text(message));
+    }
+}
+
+void CDBoperations::pauseDatabase(bool lost, const char* what, const char* state, const char* message)
+{
+    m_pauseSeconds = m_pauseSeconds == 0 ? FirstRetrySeconds : std::min(2 * m_pauseSeconds, LastRetrySeconds);
+    m_retryAt = std::chrono::steady_clock::now() + std::chrono::seconds(m_pauseSeconds);
+    m_paused = true;
+    if (lost && !m_lost) {
+        // The handles of a dead connection are of no further use: release them now.
+        m_lost = true;
+        freeStatement();
+        m_connection->disconnect();
+        m_dbc = nullptr;
+    }
+    writeDebug((std::string(what) + " (" + state + "): " + OneLine(message) + "; next attempt in " +
+                std::to_string(m_pauseSeconds) + " s\n")
+                   .c_str());
 }
 
 // ---------------------------------------------------------------------------
 // Dump file
 
+std::string CDBoperations::dumpPathOf(int index) const
+{
+    char path[sizeof m_dumpPath];
+    std::snprintf(path, sizeof path, "c:\\Temp\\db_%s_%d.txt", m_name, index);
+    return path;
+}
+
 bool CDBoperations::openDumpFile()
 {
-    auto pathOf = [this](int n) {
-        char path[sizeof m_dumpPath];
-        std::snprintf(path, sizeof path, "c:\\Temp\\db_%s_%d.txt", m_name, n);
-        return std::string(path);
-    };
     auto exists = [](const std::string& path) {
         std::FILE* probe = std::fopen(platform::NativePath(path).c_str(), "r");
         if (probe != nullptr) {
@@ -196,33 +421,54 @@ bool CDBoperations::openDumpFile()
         return probe != nullptr;
     };
 
-    // The newest file is the one before the first gap; keeping the file after the
-    // new one deleted leaves a gap behind it for the next object of this name.
+    // The newest file is the one before the first gap.
     int chosen = 0;
-    while (chosen < DumpFileCount && exists(pathOf(chosen))) {
+    while (chosen < DumpFileCount && exists(dumpPathOf(chosen))) {
         ++chosen;
     }
     if (chosen == DumpFileCount) {
         chosen = 0;
-        std::remove(platform::NativePath(pathOf(0)).c_str());
+        std::remove(platform::NativePath(dumpPathOf(0)).c_str());
     }
-    const std::string path = pathOf(chosen);
+    return openDumpFileAt(chosen);
+}
+
+bool CDBoperations::openDumpFileAt(int index)
+{
+    const std::string path = dumpPathOf(index);
     m_dumpFile = std::fopen(platform::NativePath(path).c_str(), "w");
     if (m_dumpFile == nullptr) {
         return false;
     }
     CopyText(m_dumpPath, sizeof m_dumpPath, path.c_str());
-    std::remove(platform::NativePath(pathOf((chosen + 1) % DumpFileCount)).c_str());
+    m_dumpIndex = index;
+    m_dumpSize = 0;
+    // Deleting the file after the new one leaves a gap behind it for the next
+    // object of this name.
+    std::remove(platform::NativePath(dumpPathOf((index + 1) % DumpFileCount)).c_str());
     return true;
 }
 
 int CDBoperations::writeDebug(const char* text)
 {
-    if (text == nullptr || (m_dumpFile == nullptr && !openDumpFile())) {
+    if (text == nullptr) {
+        return 0;
+    }
+    const std::size_t length = std::strlen(text);
+    if (m_dumpFile != nullptr && m_dumpSize > 0 && m_dumpSize + length > DumpFileLimit) {
+        // A full file gives way to the next of the rotation (which is the gap).
+        std::fclose(m_dumpFile);
+        m_dumpFile = nullptr;
+        if (!openDumpFileAt((m_dumpIndex + 1) % DumpFileCount)) {
+            return 0;
+        }
+    }
+    if (m_dumpFile == nullptr && !openDumpFile()) {
         return 0;
     }
     std::fputs(text, m_dumpFile);
     std::fflush(m_dumpFile);
+    m_dumpSize += length;
     return 0;
 }
 
@@ -236,6 +482,9 @@ int CDBoperations::connect(const char* dataSource, const char* user, const char*
     }
     freeStatement();
     m_dbc = nullptr;
+    m_paused = false;
+    m_lost = false;
+    m_pauseSeconds = 0;
     m_connection = std::make_unique<CDBconnection>();
     if (m_connection->setDataSource(dataSource) != 0 || m_connection->setUser(user) != 0 ||
         m_connection->setPassword(password) != 0) {
@@ -249,6 +498,11 @@ int CDBoperations::connect(const char* dataSource, const char* user, const char*
     if (m_dbc == nullptr) {
         return -1;
     }
+    char dbmsName[64] = {};
+    SQLSMALLINT dbmsLength = 0;
+    m_sqliteDriver = Succeeded(SQLGetInfo(static_cast<SQLHDBC>(m_dbc), SQL_DBMS_NAME, dbmsName, sizeof dbmsName,
+                                          &dbmsLength)) &&
+                     std::strncmp(dbmsName, "SQLite", 6) == 0;
     if (name != nullptr) {
         setName(name);
     }
@@ -318,7 +572,14 @@ char* CDBoperations::getMessageText(int number, int language)
     if (!runStatement(statement, { { SQL_C_CHAR, text, sizeof text } })) {
         return nullptr;
     }
-    if (fetch() != SQL_SUCCESS) {
+    const int rc = fetch();
+    if (rc == SQL_ERROR) {
+        // A failed read (the database gone, say) is no missing text: the caller
+        // must not keep the error text in place of the real one.
+        reportFailure(kStepExecute, statement);
+        return nullptr;
+    }
+    if (rc != SQL_SUCCESS) {
         std::snprintf(text, sizeof text, "**** Error retrieving message no: %d from database ****\r\n", number);
     }
     freeStatement();
@@ -369,7 +630,7 @@ int CDBoperations::getMessageType(int number, int* type, int* typeLogging)
 
 int CDBoperations::getPid(int* pid, const char* processName)
 {
-    const std::string statement = Sql("select pid from process where processname = '%s'", Quoted(processName).c_str());
+    const Statement statement("select pid from process where processname = ?", { processName });
     SQLUINTEGER value = 0;
     if (!runStatement(statement, { { SQL_C_ULONG, &value, sizeof value } })) {
         return -1;
@@ -413,7 +674,7 @@ int CDBoperations::getVersion(int* version, char** versionName)
     if (versionName != nullptr) {
         *versionName = nullptr;
     }
-    if (m_dbc == nullptr) {
+    if (m_dbc == nullptr && !m_lost) {
         return -1;
     }
     const std::string statement = "SELECT current_version,current_versionname FROM trx_version";
@@ -480,8 +741,7 @@ int CDBoperations::getToken(const char* tokenName, TokenValue* value)
 {
     qDebug("Get token %s", tokenName != nullptr ? tokenName : "");
 
-    const std::string statement =
-        Sql("select value_id from token_value where token=upper('%s')", Quoted(tokenName).c_str());
+    const Statement statement("select value_id from token_value where token=upper(?)", { tokenName });
     SQLUINTEGER valueId = kNoId;
     if (!runStatement(statement, { { SQL_C_ULONG, &valueId, sizeof valueId } })) {
         return -1;
@@ -602,10 +862,9 @@ int CDBoperations::getSockets(const char* processName, SocketRecord** records, i
     if (count != nullptr) {
         *count = 0;
     }
-    const std::string statement =
-        Sql("select id, ip, port, udp_tcp, read_write, server_client, pid from process_socket_v "
-            "where process_socket_v.processname=upper('%s')",
-            Quoted(processName).c_str());
+    const Statement statement("select id, ip, port, udp_tcp, read_write, server_client, pid from process_socket_v "
+                              "where process_socket_v.processname=upper(?)",
+                              { processName });
     SocketRecord row {};
     if (!runStatement(statement, { { SQL_C_ULONG, &row.id, sizeof row.id },
                                    { SQL_C_CHAR, row.ip, sizeof row.ip },
@@ -643,12 +902,12 @@ int CDBoperations::getSockets(const char* processName, SocketRecord** records, i
 
 int CDBoperations::getLoggerParameters(const char* userName, const char* processName, LoggerParameters* parameters)
 {
-    const std::string statement = Sql(
+    const Statement statement(
         "SELECT logger, logging_enabled, logging_selected, dir_value_enabled, dir_value, file_value, "
         "browse_enabled, browse_selected, line_interval_value_enabled, line_interval_value, apply_enabled, "
-        "apply_selected FROM qhv_param, users, process WHERE users.name = '%s' AND users.id = qhv_param.id "
-        "AND qhv_param.logger = process.pid AND process.processname = '%s' ",
-        Quoted(userName).c_str(), Quoted(processName).c_str());
+        "apply_selected FROM qhv_param, users, process WHERE users.name = ? AND users.id = qhv_param.id "
+        "AND qhv_param.logger = process.pid AND process.processname = ? ",
+        { userName, processName });
     LoggerParameters row {};
     const bool executed = runStatement(statement, {
         { SQL_C_ULONG, &row.logger, sizeof row.logger },
@@ -701,15 +960,22 @@ int CDBoperations::insertArrivedMessage(int date, int time, int milliseconds, in
         ms = 1;
     }
 
+    // What the suppression knew before: an arrival that cannot be stored is
+    // forgotten again, so that its repeat is stored once the database is back.
+    const int previousInsertedMs = m_lastInsertedMs;
     const auto last = m_lastArrival.find(number);
+    const bool hadArrival = last != m_lastArrival.end();
+    const int previousArrival = hadArrival ? last->second : 0;
+    const auto lastText = m_lastText.find(number);
+    const bool hadText = lastText != m_lastText.end();
+    const std::string previousText = hadText ? lastText->second : " ";
+
     if (last != m_lastArrival.end() && last->second != 0) {
         if (std::abs(last->second - ms) < m_duplicateWindowMs) {
             if (noText) {
                 return 0;
             }
-            auto remembered = m_lastText.find(number);
-            const std::string previous = remembered != m_lastText.end() ? remembered->second : " ";
-            if (previous == newText) {
+            if (previousText == newText) {
                 return 0;
             }
             m_lastText[number] = newText;
@@ -723,6 +989,17 @@ int CDBoperations::insertArrivedMessage(int date, int time, int milliseconds, in
     const std::string statement = Sql(
         "INSERT INTO arrivedMessages(dateYYYYMMDD,millisecSinceMidnight,number) values (%d,%d,%d)", date, ms, number);
     if (!runStatement(statement, {})) {
+        m_lastInsertedMs = previousInsertedMs;
+        if (hadArrival) {
+            m_lastArrival[number] = previousArrival;
+        } else {
+            m_lastArrival.erase(number);
+        }
+        if (hadText) {
+            m_lastText[number] = previousText;
+        } else {
+            m_lastText.erase(number);
+        }
         return -1;
     }
     freeStatement();
@@ -732,9 +1009,10 @@ int CDBoperations::insertArrivedMessage(int date, int time, int milliseconds, in
 int CDBoperations::insertArrivedMessageText(int date, int millisecond, int /*number*/, int language, const char* text)
 {
     const std::string cut = std::string(text != nullptr ? text : "").substr(0, MessageTextSize - 1);
-    const std::string statement = Sql(
-        "INSERT INTO arrivedMessagesString(dateYYYYMMDD,millisecSinceMidnight,lang,mess) values (%d,%d,%d,'%s')",
-        date, millisecond, language, Quoted(cut.c_str()).c_str());
+    const Statement statement(
+        Sql("INSERT INTO arrivedMessagesString(dateYYYYMMDD,millisecSinceMidnight,lang,mess) values (%d,%d,%d,?)",
+            date, millisecond, language),
+        { cut.c_str() });
     if (!runStatement(statement, {})) {
         return -1;
     }

@@ -5,17 +5,31 @@
 // object's dump file "c:\Temp\db_<name>_<n>.txt". Each object is used by one
 // thread only (the thread of the state machine that owns it); objects of
 // different threads are independent.
+//
+// A logger's job must not wait long for a database that has gone away: each
+// statement and connect has a time bound (see StatementTimeoutSeconds and
+// CDBconnection::LoginTimeoutSeconds for what the drivers make of them), and a
+// statement that finds the database unavailable (a lost connection, a timeout,
+// a locked SQLite file) pauses the object. Until the pause is over statements
+// are not run but reported as without a connection ("506 (-2): <statement>"),
+// so the messages sent meanwhile stand in the dump file. The first call after
+// the pause tries again, reconnecting first when the connection was lost; each
+// failed attempt doubles the pause (1 s up to 60 s).
+// A NULL column of a row read is an empty text or 0, with one dump line per
+// statement ("510 (NULL in column <n,...>): <statement>").
 #pragma once
 
 #include "db/DBconnection.h"
 #include "db/TranslateChar.h"
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <initializer_list>
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 struct sqlite3;
 
@@ -70,6 +84,17 @@ public:
     static constexpr int MessageTextSize = 400;
     static constexpr int ProcessNameSize = 300;
     static constexpr int DumpFileCount = 40;
+    // A dump file is not written beyond this size; the next text goes to the
+    // next file of the rotation.
+    static constexpr unsigned long DumpFileLimit = 1UL << 20;
+    // Bound of each statement (SQL_ATTR_QUERY_TIMEOUT). psqlODBC has the server
+    // end a statement that runs longer (57014); it cannot end a wait for a server
+    // that does not answer at all (that takes the data source's TCP settings,
+    // pqopt = tcp_user_timeout=...). The SQLite driver ignores it: a locked file
+    // is waited for as long as the data source's Timeout= says, about twice over.
+    static constexpr long StatementTimeoutSeconds = 3;
+    static constexpr int FirstRetrySeconds = 1;
+    static constexpr int LastRetrySeconds = 60;
 
     // The name (at most 31 characters kept) names the dump files. The character
     // translator reads "translate.bin" from the working directory.
@@ -83,12 +108,14 @@ public:
     // Connects; a non-null name replaces the object's name. Prepares the
     // duplicate suppression for every message number and opens the database
     // file with SQLite when the driver names one (failures of that open go to
-    // standard error only). 0 / -1.
+    // standard error only). 0 / -1. Only a connection made here is re-established
+    // when lost; an object that never connected stays without one.
     int connect(const char* dataSource, const char* user, const char* password, const char* name);
 
     // The text of a message in a language, translated for display: a new
     // MessageTextSize-byte block that the caller releases with free(), or null.
-    // A missing text gives "**** Error retrieving message no: <n> from database ****\r\n".
+    // A missing text gives "**** Error retrieving message no: <n> from database ****\r\n";
+    // a read that fails gives null.
     char* getMessageText(int number, int language);
     // Both outputs are 0 unless the row is found. 0 / -1.
     int getMessageType(int number, int* type, int* typeLogging);
@@ -115,14 +142,17 @@ public:
     // Records one arrival of a message number at date (YYYYMMDD) and time (hhmmss)
     // plus milliseconds, unless it repeats the number's previous arrival within
     // DuplicateWindowMs (without text, or with the same text). Returns the
-    // millisecond of the day stored (1 to 86,399,999), 0 when suppressed, -1 on failure.
+    // millisecond of the day stored (1 to 86,399,999), 0 when suppressed, -1 on
+    // failure. An arrival that could not be stored is no previous arrival: its
+    // repeat is stored once the database is back.
     int insertArrivedMessage(int date, int time, int milliseconds, int number, const char* text, bool noText);
     // Records the text (cut to 399 characters) of the arrival stored at date and
     // millisecond of the day. 0 / -1.
     int insertArrivedMessageText(int date, int millisecond, int number, int language, const char* text);
 
     // Appends the text verbatim to the dump file, choosing and opening the file on
-    // first use. Always 0.
+    // first use; a text that would take the file beyond DumpFileLimit opens the
+    // next file of the rotation first. Always 0.
     int writeDebug(const char* text);
 
     const char* name() const { return m_name; }
@@ -140,33 +170,82 @@ private:
         long size;
     };
 
+    // A statement to run. Each '?' of `sql` is a parameter that takes the next of
+    // `texts`, so a text is data whatever quotes or backslashes it holds and
+    // however the server reads escapes in literals. `shown` is the statement with
+    // the texts in place as quoted literals: what the dump file shows.
+    struct Statement {
+        Statement(std::string text) : sql(text), shown(std::move(text)) {}
+        Statement(const char* text) : Statement(std::string(text)) {}
+        Statement(std::string parameterised, std::initializer_list<const char*> values);
+
+        std::string sql;
+        std::string shown;
+        std::vector<std::string> texts;
+    };
+
+    static constexpr int MaxColumns = 16;
+    static constexpr int MaxTexts = 4;
+
     // Allocates a statement, binds the result columns in order and executes the
     // text. A failing step is reported (allocation 506, binding `bindStepCode`,
     // execution 505) and gives false with the statement released.
-    bool runStatement(const std::string& statement, std::initializer_list<BoundColumn> columns,
-                      int bindStepCode);
-    bool runStatement(const std::string& statement, std::initializer_list<BoundColumn> columns);
+    bool runStatement(const Statement& statement, std::initializer_list<BoundColumn> columns, int bindStepCode);
+    bool runStatement(const Statement& statement, std::initializer_list<BoundColumn> columns);
 
+    // Allocates a statement with its time bound, unless the database is paused.
     bool allocStatement();
+    // Binds a result column with a NULL indicator of its own.
     bool bindColumn(int column, int cType, void* target, long size);
-    bool execute(const std::string& statement);
+    bool execute(const Statement& statement);
+    // A row: NULL columns become an empty text or 0, written once per statement.
     int fetch();
     void freeStatement();
     // Writes the failure report (prefix from step code and return code, the
     // statement, a line end) and releases the statement.
-    void reportFailure(int stepCode, const std::string& statement);
+    void reportFailure(int stepCode, const Statement& statement);
     void setName(const char* name);
     void openSqlite();
     // 1 when the typed value table holds a row for the value id, 0 when not, -1
     // after a reported failure.
     int findTypedId(const char* table, std::uint32_t valueId);
+    // "c:\Temp\db_<name>_<index>.txt"
+    std::string dumpPathOf(int index) const;
+    // Opens the file before the first gap of the rotation.
     bool openDumpFile();
+    // Opens (empties) file `index` and deletes the one after it, the new gap.
+    bool openDumpFileAt(int index);
+
+    // Whether a statement may run now: false while paused or never connected.
+    // Ends a pause that is over, reconnecting first when the connection was lost.
+    bool databaseReady();
+    // After a failed call on the statement in progress: pauses the object when
+    // the failure means the database is unavailable.
+    void checkUnavailable();
+    // Starts the next (doubled) pause; `lost` releases the connection. Writes
+    // "<what> (<state>): <message>; next attempt in <n> s".
+    void pauseDatabase(bool lost, const char* what, const char* state, const char* message);
+    void clearNullColumns();
 
     std::unique_ptr<CDBconnection> m_connection;
     void* m_dbc = nullptr;   // SQLHDBC borrowed from m_connection
     void* m_stmt = nullptr;  // SQLHSTMT of the statement in progress
     int m_rc = 0;
     char m_errorPrefix[64] = {};
+    // The columns bound to the statement in progress and their NULL indicators
+    // (SQLLEN), and the lengths of its parameters.
+    BoundColumn m_columns[MaxColumns] = {};
+    long m_indicators[MaxColumns] = {};
+    int m_columnCount = 0;
+    long m_textLengths[MaxTexts] = {};
+    std::string m_shown;  // the statement in progress as the dump file shows it
+    bool m_nullReported = false;
+    // Availability: while paused no statement runs until m_retryAt.
+    bool m_paused = false;
+    bool m_lost = false;  // the connection was released and must be made again
+    bool m_sqliteDriver = false;
+    int m_pauseSeconds = 0;  // the last pause; 0 after a statement ran
+    std::chrono::steady_clock::time_point m_retryAt;
     int m_language = 3;
     int m_lastInsertedMs = 0;
     std::map<int, int> m_lastArrival;        // message number -> millisecond of the day; 0: none
@@ -176,5 +255,7 @@ private:
     char m_name[32] = {};
     char m_dumpPath[64] = {};
     std::FILE* m_dumpFile = nullptr;
+    int m_dumpIndex = 0;            // number of the open dump file
+    unsigned long m_dumpSize = 0;   // bytes written to it
     sqlite3* m_sqlite = nullptr;
 };

@@ -89,6 +89,9 @@ public:
         if (!ok(SQLAllocHandle(SQL_HANDLE_DBC, m_env, &m_dbc), SQL_HANDLE_ENV, m_env, "")) {
             return false;
         }
+        // The same bounds as the process's database objects; drivers without them are no reason to fail.
+        SQLSetConnectAttr(m_dbc, SQL_ATTR_LOGIN_TIMEOUT,
+                          reinterpret_cast<SQLPOINTER>(CDBconnection::LoginTimeoutSeconds), 0);
         SQLCHAR out[1024];
         SQLSMALLINT outLength = 0;
         if (!ok(SQLDriverConnect(m_dbc, nullptr, reinterpret_cast<SQLCHAR*>(const_cast<char*>(connectString)),
@@ -100,27 +103,33 @@ public:
         if (!ok(SQLAllocHandle(SQL_HANDLE_STMT, m_dbc, &m_stmt), SQL_HANDLE_DBC, m_dbc, statement)) {
             return false;
         }
+        SQLSetStmtAttr(m_stmt, SQL_ATTR_QUERY_TIMEOUT,
+                       reinterpret_cast<SQLPOINTER>(CDBoperations::StatementTimeoutSeconds), 0);
 
-        // Rows come in batches of BatchSize, each column into an array.
-        SQLINTEGER numbers[BatchSize];
-        SQLINTEGER typeValues[BatchSize];
-        SQLINTEGER typeLoggingValues[BatchSize];
+        // Rows come in batches of BatchSize, each column into an array with the
+        // NULL indicators beside it.
+        SQLINTEGER values[Columns][BatchSize];
+        SQLLEN indicators[Columns][BatchSize];
         SQLULEN fetched = 0;
         SQLSetStmtAttr(m_stmt, SQL_ATTR_ROW_BIND_TYPE, reinterpret_cast<SQLPOINTER>(SQL_BIND_BY_COLUMN), 0);
         if (!ok(SQLSetStmtAttr(m_stmt, SQL_ATTR_ROW_ARRAY_SIZE, reinterpret_cast<SQLPOINTER>(BatchSize), 0),
                 SQL_HANDLE_STMT, m_stmt, statement) ||
             !ok(SQLSetStmtAttr(m_stmt, SQL_ATTR_ROWS_FETCHED_PTR, &fetched, 0), SQL_HANDLE_STMT, m_stmt,
-                statement) ||
-            !ok(SQLBindCol(m_stmt, 1, SQL_C_SLONG, numbers, sizeof numbers[0], nullptr), SQL_HANDLE_STMT, m_stmt,
-                statement) ||
-            !ok(SQLBindCol(m_stmt, 2, SQL_C_SLONG, typeValues, sizeof typeValues[0], nullptr), SQL_HANDLE_STMT,
-                m_stmt, statement) ||
-            !ok(SQLBindCol(m_stmt, 3, SQL_C_SLONG, typeLoggingValues, sizeof typeLoggingValues[0], nullptr),
-                SQL_HANDLE_STMT, m_stmt, statement) ||
-            !ok(SQLExecDirect(m_stmt, reinterpret_cast<SQLCHAR*>(const_cast<char*>(statement)), SQL_NTS),
+                statement)) {
+            return false;
+        }
+        for (int column = 0; column < Columns; ++column) {
+            if (!ok(SQLBindCol(m_stmt, static_cast<SQLUSMALLINT>(column + 1), SQL_C_SLONG, values[column],
+                               sizeof values[column][0], indicators[column]),
+                    SQL_HANDLE_STMT, m_stmt, statement)) {
+                return false;
+            }
+        }
+        if (!ok(SQLExecDirect(m_stmt, reinterpret_cast<SQLCHAR*>(const_cast<char*>(statement)), SQL_NTS),
                 SQL_HANDLE_STMT, m_stmt, statement)) {
             return false;
         }
+        bool nullReported = false;
         for (;;) {
             const SQLRETURN rc = SQLFetch(m_stmt);
             if (rc == SQL_NO_DATA) {
@@ -130,13 +139,26 @@ public:
                 return false;
             }
             for (SQLULEN row = 0; row < fetched && row < BatchSize; ++row) {
-                types[numbers[row]] = { typeValues[row], typeLoggingValues[row] };
+                // A NULL reads as 0, written once: "510 (NULL in column <n,...>): <statement>".
+                std::string nullColumns;
+                for (int column = 0; column < Columns; ++column) {
+                    if (indicators[column][row] == SQL_NULL_DATA) {
+                        values[column][row] = 0;
+                        nullColumns += (nullColumns.empty() ? "" : ",") + std::to_string(column + 1);
+                    }
+                }
+                if (!nullColumns.empty() && !nullReported) {
+                    nullReported = true;
+                    std::fprintf(stderr, "510 (NULL in column %s): %s\n", nullColumns.c_str(), statement);
+                }
+                types[values[0][row]] = { values[1][row], values[2][row] };
             }
         }
     }
 
 private:
     static constexpr SQLULEN BatchSize = 50;
+    static constexpr int Columns = 3;  // number, type, typeLogging
 
     // Writes a failure as its message, the statement, the SQL state and the
     // variable concerned (none here), one per line.
