@@ -8,6 +8,8 @@
 //   capture_bench [--seconds S] [--rates R,R,...] [--p2x-rates R,...] [--no-peers]
 // The process runs in the embedded default set-up of `make run`
 // (tools/prepare-default.sh), in a folder of its own under /tmp.
+#include "BenchSupport.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -40,12 +42,21 @@ extern char** environ;
 namespace {
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
+using bench::FileSize;
+using bench::HeaveBytes;
+using bench::HeaveDatagram;
+using bench::SendPaced;
+
+// Waits until the file has stopped growing for half a second.
+void Settle(const fs::path& file)
+{
+    bench::SettledSize(file);
+}
 
 constexpr std::uint16_t ControlPort = 5076;
 constexpr std::uint16_t HeavePort = 31102;
 constexpr std::uint16_t P2XPort = 31202;
-constexpr std::size_t HeaveBytes = 13;
 
 struct Options {
     double seconds = 5;
@@ -188,27 +199,6 @@ bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
     return true;
 }
 
-std::uintmax_t FileSize(const fs::path& file)
-{
-    struct stat info {};
-    return ::stat(file.c_str(), &info) == 0 ? static_cast<std::uintmax_t>(info.st_size) : 0;
-}
-
-// Waits until the file has stopped growing for half a second.
-void Settle(const fs::path& file)
-{
-    std::uintmax_t last = FileSize(file);
-    auto stableSince = Clock::now();
-    while (Clock::now() - stableSince < std::chrono::milliseconds(500)) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        const std::uintmax_t now = FileSize(file);
-        if (now != last) {
-            last = now;
-            stableSince = Clock::now();
-        }
-    }
-}
-
 // ---- UDP ---------------------------------------------------------------------
 
 class Sender {
@@ -228,36 +218,6 @@ public:
 private:
     int m_fd;
 };
-
-// A 13-byte heave datagram with `epoch`; bytes 6..9 carry a counter.
-struct HeaveDatagram {
-    explicit HeaveDatagram(std::uint32_t epoch)
-    {
-        bytes[0] = 0xAA;
-        bytes[1] = 'R';
-        for (int i = 0; i < 4; ++i) {
-            bytes[2 + i] = static_cast<unsigned char>(epoch >> (24 - 8 * i));
-        }
-    }
-    void Number(long n) { std::memcpy(bytes + 6, &n, 4); }
-    unsigned char bytes[HeaveBytes] = {};
-};
-
-// Sends `count` items at `rate` per second, paced against the clock in small
-// batches; `send(i)` sends item i.
-void SendPaced(long rate, long count, const std::function<void(long)>& send)
-{
-    const auto start = Clock::now();
-    long sent = 0;
-    while (sent < count) {
-        const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-        const long due = std::min(count, static_cast<long>(elapsed * static_cast<double>(rate)) + 1);
-        for (; sent < due; ++sent) {
-            send(sent);
-        }
-        std::this_thread::sleep_for(std::chrono::microseconds(100));
-    }
-}
 
 void SendHeave(const Sender& sender, long rate, long count, std::uint32_t epoch)
 {

@@ -5,6 +5,7 @@
 //   heave_bench [seconds per rate] [rates...]
 // The logger runs in this process against a demo system database under a
 // temporary drive root, with no trace (as in production).
+#include "BenchSupport.h"
 #include "QHVLogger/QHVControl.h"
 #include "net/ControlSentence.h"
 #include "testsupport/DemoDatabase.h"
@@ -69,50 +70,17 @@ std::uint16_t FreePort()
     return ntohs(address.sin_port);
 }
 
-std::uintmax_t FileSize(const fs::path& file)
-{
-    std::error_code error;
-    const std::uintmax_t size = fs::file_size(file, error);
-    return error ? 0 : size;
-}
-
-// Waits until the file stops growing for a while; gives its size.
-std::uintmax_t SettledSize(const fs::path& file)
-{
-    std::uintmax_t last = FileSize(file);
-    auto stableSince = Clock::now();
-    while (Clock::now() - stableSince < std::chrono::milliseconds(500)) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        const std::uintmax_t now = FileSize(file);
-        if (now != last) {
-            last = now;
-            stableSince = Clock::now();
-        }
-    }
-    return last;
-}
-
-// Sends `count` datagrams to `port` at `rate` per second, paced against the
-// clock in small batches.
+// Sends `count` heave datagrams with `epoch` to `port` at `rate` per second.
 void SendPaced(std::uint16_t port, long rate, long count, std::uint32_t epoch)
 {
     const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
     const sockaddr_in target = Loopback(port);
-    unsigned char datagram[DatagramBytes] = { 0xAA, 'R' };
-    for (int i = 0; i < 4; ++i) {
-        datagram[2 + i] = static_cast<unsigned char>(epoch >> (24 - 8 * i));
-    }
-    const auto start = Clock::now();
-    long sent = 0;
-    while (sent < count) {
-        const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-        const long due = std::min(count, static_cast<long>(elapsed * static_cast<double>(rate)) + 1);
-        for (; sent < due; ++sent) {
-            std::memcpy(datagram + 6, &sent, sizeof(std::uint32_t));
-            ::sendto(fd, datagram, sizeof datagram, 0, reinterpret_cast<const sockaddr*>(&target), sizeof target);
-        }
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
-    }
+    bench::HeaveDatagram datagram(epoch);
+    bench::SendPaced(rate, count, [&](long i) {
+        datagram.Number(i);
+        ::sendto(fd, datagram.bytes, sizeof datagram.bytes, 0, reinterpret_cast<const sockaddr*>(&target),
+                 sizeof target);
+    });
     ::close(fd);
 }
 
@@ -176,7 +144,7 @@ RunFigures RunLogger(LoggerUnderTest& logger, const fs::path& root, long rate, l
     const double processStart = ProcessCpuSeconds();
     const double mainStart = ThisThreadCpuSeconds();
     SendPaced(logger.Port(), rate, count, epoch);
-    const std::uintmax_t size = SettledSize(logger.File(root, epoch));
+    const std::uintmax_t size = bench::SettledSize(logger.File(root, epoch));
     RunFigures figures;
     figures.sent = count;
     figures.written = static_cast<long>(size / RecordBytes);
@@ -249,7 +217,7 @@ RunFigures RunMinimal(const fs::path& root, long rate, long count)
     MinimalReceiver receiver(root / "minimal.bin");
     const double cpuStart = receiver.CpuSeconds();
     SendPaced(receiver.Port(), rate, count, 1765000000);
-    const std::uintmax_t size = SettledSize(receiver.Path());
+    const std::uintmax_t size = bench::SettledSize(receiver.Path());
     RunFigures figures;
     figures.sent = count;
     figures.written = static_cast<long>(size / RecordBytes);
