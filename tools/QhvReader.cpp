@@ -204,7 +204,10 @@ bool CLineReader::Next(Line& line)
     for (;;) {
         const char* start = m_window.Data();
         const std::size_t available = m_window.Available();
-        const void* end = std::memchr(start + m_searched, '\n', available - m_searched);
+        // The line end is looked for only where a logger's line can have it, so a
+        // longer line is overlong however much of the file the window holds.
+        const std::size_t searchable = std::min(available, MaxLineLength + 1);
+        const void* end = std::memchr(start + m_searched, '\n', searchable - m_searched);
         if (end != nullptr) {
             const auto length = static_cast<std::size_t>(static_cast<const char*>(end) - start);
             line.number = m_number++;
@@ -214,7 +217,7 @@ bool CLineReader::Next(Line& line)
             m_searched = 0;
             return true;
         }
-        m_searched = available;
+        m_searched = searchable;
         if (available > MaxLineLength) {
             m_torn = Where("overlong line", m_number, m_window.Offset()) + "more than " +
                      std::to_string(MaxLineLength) + " bytes without a line end";

@@ -281,6 +281,21 @@ TEST_F(QhvDump, ReadsFilesManyTimesItsBufferWhole)
                                      ": more than 65536 bytes without a line end");
 }
 
+// The overlong line, its line end and the next line all fit in the default
+// buffer: the line is still overlong and reading stops there, as it does with
+// the smallest buffer.
+TEST_F(QhvDump, AnOverlongLineStopsReadingWhateverTheBufferHolds)
+{
+    const std::string file = HandMade("overlong.p2x", "$PQRV,25,1\n" + std::string(65537, 'y') + "\nafter\n");
+    qhvdump::CLineReader reader(file);
+    qhvdump::Line line;
+    ASSERT_TRUE(reader.Next(line));
+    EXPECT_EQ(line.text, "$PQRV,25,1");
+    EXPECT_FALSE(reader.Next(line));
+    EXPECT_EQ(reader.Torn(), "overlong line 2 at offset 11: more than 65536 bytes without a line end");
+    EXPECT_EQ(Dump({ "--check", file }).exitCode, 1);
+}
+
 TEST_F(QhvDump, HelpExitsZeroBadCommandLinesTwoAndUnreadableFilesOne)
 {
     const Result help = Dump({ "--check", "--help" });

@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 using namespace loggertest;
 using testsupport::WaitFor;
 
@@ -37,6 +39,20 @@ TEST(SensorDatagrams, ClassifyAsTheLoggersQueueThem)
     heave[1] = 'R';
     EXPECT_EQ(number(heave, true), ORVANTA_QHV);
     EXPECT_EQ(number(heave, false), 0) << "the P2X logger takes no heave datagrams";
+}
+
+// A sentence on a data port never stands for one of the machines' own signals:
+// "$PQRV,50024" was the terminate sentence's signal and ended the whole process.
+TEST(SensorDatagrams, NeverBecomeTheMachinesOwnSignals)
+{
+    for (const bool withHeave : { true, false }) {
+        for (const char* sentence : { "$PQRV,50024,\r\n", "$PQRV,50171,x", "$PQRV,50174", "$PQRV,56101,x",
+                                      "$PQRV,56103,x", "$PQRV,59352,x", "$PQRV,2147483647,x", "$PQRV,-2,x" }) {
+            EXPECT_EQ(SensorSignalNumber(sentence, std::strlen(sentence), withHeave), std::nullopt) << sentence;
+        }
+        EXPECT_EQ(SensorSignalNumber("$PQRV,49999,x", 13, withHeave), 49999);
+        EXPECT_EQ(SensorSignalNumber("$PQRV,0,x", 9, withHeave), 0);
+    }
 }
 
 TEST(RememberedSentences, KeepOnePerTypeAndKeyAndForgetAllOnAChange)

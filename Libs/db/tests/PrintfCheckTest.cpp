@@ -59,3 +59,15 @@ TEST(PrintfCheck, RejectsDangerousAndUnknownConversions)
     EXPECT_FALSE(Fits("ends with %-5", 1));
     EXPECT_FALSE(PrintfFormatFits(nullptr, nullptr, 0));
 }
+
+// glibc reads "ll" and 'q' before a floating conversion as 'L': a double handed
+// to "%llf" or "%qe" would be read as a long double. j, z and t are undefined there.
+TEST(PrintfCheck, RejectsSixtyFourBitModifiersBeforeFloatingConversions)
+{
+    EXPECT_FALSE(Fits("%llf", 1.0));
+    EXPECT_FALSE(Fits("rate %qe", 1.0));
+    EXPECT_FALSE(Fits("%jf", 1.0));
+    EXPECT_FALSE(Fits("%zg", 1.0));
+    EXPECT_FALSE(Fits("%ta", 1.0));
+    EXPECT_TRUE(Fits("%lf %lld %qd %ld", 1.0, 2LL, 3LL, 4L));
+}

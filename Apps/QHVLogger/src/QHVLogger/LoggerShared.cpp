@@ -78,7 +78,14 @@ std::optional<std::int32_t> SensorSignalNumber(const char* bytes, std::size_t le
         case 25: return ORVANTA_P25;
         case 26: return ORVANTA_P26;
         case 27: return ORVANTA_P27;
-        default: return *type;
+        default:
+            // Never one of the machines' own signals (negative, or from 50000 on:
+            // control sentences, timers, internal signals): "$PQRV,50024" on a
+            // data port would otherwise end the process like "$ZELIX,24".
+            if (*type < 0 || *type >= ControlSignalBase) {
+                return std::nullopt;
+            }
+            return *type;
         }
     }
     if (!withHeave) {

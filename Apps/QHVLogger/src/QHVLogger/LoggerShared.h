@@ -22,8 +22,9 @@ class CGetToken;
 
 // The signal number a sensor datagram stands for:
 // - "$PQRV" sentences: field 2 as a decimal integer, 25/26/27 giving ORVANTA_P25..P27
-//   and any other value itself; nullopt when field 2 is missing, holds no number or
-//   leaves the int range (such a sentence is dropped);
+//   and any other value from 0 to 49999 itself; nullopt when field 2 is missing,
+//   holds no number or a value outside 0..49999, where the machines' own signals
+//   lie (such a sentence is dropped: a sensor cannot send a control sentence);
 // - 0xAA 'R' (13 bytes), 'S' (52 bytes), 'Q' (44 bytes) with no '#' at offset 4:
 //   ORVANTA_QHV, ORVANTA_QHV26, ORVANTA_BIN;
 // - 0 for anything else. Without `withHeave` heave datagrams are anything else too.

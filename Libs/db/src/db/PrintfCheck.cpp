@@ -7,7 +7,8 @@ static_assert(sizeof(long) == 8 && sizeof(long long) == 8 && sizeof(std::size_t)
 
 namespace {
 
-enum class Length { None, Short, Wide, LongDouble };
+// Long is a single 'l'; Wide the other 64-bit modifiers (ll, j, z, t, q).
+enum class Length { None, Short, Long, Wide, LongDouble };
 
 class ArgumentList {
 public:
@@ -75,7 +76,7 @@ bool CheckConversion(const char*& p, ArgumentList& args)
         p += p[1] == 'h' ? 2 : 1;
         break;
     case 'l':
-        length = Length::Wide;
+        length = p[1] == 'l' ? Length::Wide : Length::Long;
         p += p[1] == 'l' ? 2 : 1;
         break;
     case 'j':
@@ -108,7 +109,7 @@ bool CheckConversion(const char*& p, ArgumentList& args)
         if (length == Length::LongDouble) {
             return false;
         }
-        return args.take(length == Length::Wide ? PrintfArg::Wide : PrintfArg::Int);
+        return args.take(length == Length::Long || length == Length::Wide ? PrintfArg::Wide : PrintfArg::Int);
     case 'c':
         return length == Length::None && args.take(PrintfArg::Int);
     case 's':
@@ -137,7 +138,9 @@ bool CheckConversion(const char*& p, ArgumentList& args)
         if (length == Length::LongDouble) {
             return args.take(PrintfArg::LongDouble);
         }
-        return (length == Length::None || length == Length::Wide) && args.take(PrintfArg::Double);
+        // 'l' does nothing to a double. glibc reads "ll" and 'q' here as 'L' (a
+        // long double), and j, z and t are undefined for these conversions.
+        return (length == Length::None || length == Length::Long) && args.take(PrintfArg::Double);
     default:
         // %n would write through a pointer; anything else is unknown.
         return false;
