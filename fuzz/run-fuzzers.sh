@@ -33,6 +33,11 @@ else
 fi
 
 mkdir -p "$build/fuzz-corpus" "$build/fuzz-findings" "$build/fuzz-logs"
+# Each target makes its scratch drive root here; a target ended by a finding
+# leaves its folder behind, so the area starts empty at every run.
+rm -rf "$build/fuzz-tmp"
+mkdir -p "$build/fuzz-tmp"
+export TMPDIR=$build/fuzz-tmp
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 export LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$source_dir/lsan.supp}
