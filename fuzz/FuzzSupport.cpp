@@ -117,4 +117,16 @@ void Fail(const char* what, const std::string& detail)
     std::abort();
 }
 
+std::vector<std::string> Fields(const std::string& sentence)
+{
+    const std::string line = sentence.substr(0, sentence.find_first_of("\r\n"));
+    std::vector<std::string> fields;
+    std::size_t start = 0;
+    for (std::size_t comma; (comma = line.find(',', start)) != std::string::npos; start = comma + 1) {
+        fields.push_back(line.substr(start, comma - start));
+    }
+    fields.push_back(line.substr(start));
+    return fields;
+}
+
 }  // namespace fuzzsupport

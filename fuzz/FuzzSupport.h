@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 namespace fuzzsupport {
 
@@ -26,6 +27,10 @@ std::string ReadWholeFile(const std::string& path);
 
 // Bytes as C-style text (\x0d for a carriage return), for the report of a finding.
 std::string Shown(const std::string& bytes);
+
+// The comma-separated fields of the sentence's first line: the reference the
+// field parsers are compared against.
+std::vector<std::string> Fields(const std::string& sentence);
 
 // Reports a failed property with the input's context and aborts, so libFuzzer
 // keeps the input as a finding.

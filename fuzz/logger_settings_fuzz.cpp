@@ -36,17 +36,6 @@ constexpr char TokenFile[] = R"({
 
 CGetToken* g_store = nullptr;
 
-std::vector<std::string> Fields(const std::string& sentence)
-{
-    const std::string line = sentence.substr(0, sentence.find_first_of("\r\n"));
-    std::vector<std::string> fields;
-    std::size_t start = 0;
-    for (std::size_t comma; (comma = line.find(',', start)) != std::string::npos; start = comma + 1) {
-        fields.push_back(line.substr(start, comma - start));
-    }
-    fields.push_back(line.substr(start));
-    return fields;
-}
 
 // A field read as atoi reads it, with 0 for a value beyond the int range.
 std::int32_t Integer(const std::string& field)
@@ -78,7 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string sentence(reinterpret_cast<const char*>(data) + 1, size - 1);
     const LoggerSettings settings = SettingsFromSentence(sentence, heave ? HeaveTokens : P2XTokens, *g_store);
 
-    std::vector<std::string> fields = Fields(sentence);
+    std::vector<std::string> fields = fuzzsupport::Fields(sentence);
     fields.resize(std::max<std::size_t>(fields.size(), 6));
     const std::string directory = !fields[2].empty() ? fields[2] : heave ? "D:\\survey\\tok" : "";
     const std::string fileTemplate = !fields[3].empty() ? fields[3] : heave ? "tok__TOKY_.qhv" : "";

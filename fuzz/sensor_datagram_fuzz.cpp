@@ -21,23 +21,11 @@
 
 namespace {
 
-// The fields of the sentence's first line.
-std::vector<std::string> Fields(const std::string& sentence)
-{
-    const std::string line = sentence.substr(0, sentence.find_first_of("\r\n"));
-    std::vector<std::string> fields;
-    std::size_t start = 0;
-    for (std::size_t comma; (comma = line.find(',', start)) != std::string::npos; start = comma + 1) {
-        fields.push_back(line.substr(start, comma - start));
-    }
-    fields.push_back(line.substr(start));
-    return fields;
-}
 
 std::optional<std::int32_t> ReferenceNumber(const std::string& datagram, bool withHeave)
 {
     if (datagram.compare(0, 5, "$PQRV") == 0) {
-        const std::vector<std::string> fields = Fields(datagram);
+        const std::vector<std::string> fields = fuzzsupport::Fields(datagram);
         if (fields.size() < 2) {
             return std::nullopt;
         }
@@ -105,7 +93,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     // The first fields, the last one and the first one missing.
-    const std::vector<std::string> fields = Fields(datagram);
+    const std::vector<std::string> fields = fuzzsupport::Fields(datagram);
     const int count = static_cast<int>(fields.size());
     for (int number = 1; number <= count + 1; number = number == 12 && count > 13 ? count : number + 1) {
         const std::optional<std::string_view> field = SentenceField(std::string_view(bytes, size), number);
