@@ -16,12 +16,16 @@
 #include "tokens/GetToken.h"
 
 #include <sqlite3.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -36,6 +40,37 @@ namespace fs = std::filesystem;
 
 using testsupport::FreeUdpPort;
 using testsupport::UdpSocket;
+
+// A tmpfs on `folder` while the object lives, detached lazily so that it goes
+// even with a file on it still open. Mounting needs root.
+struct ScopedTmpfs {
+    ScopedTmpfs(const fs::path& at, const char* options) : folder(at)
+    {
+        fs::create_directories(folder);
+        mounted = ::mount("tmpfs", folder.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options) == 0;
+        error = mounted ? "" : std::strerror(errno);
+    }
+    ~ScopedTmpfs()
+    {
+        if (mounted) {
+            ::umount2(folder.c_str(), MNT_DETACH);
+        }
+    }
+    ScopedTmpfs(const ScopedTmpfs&) = delete;
+    ScopedTmpfs& operator=(const ScopedTmpfs&) = delete;
+
+    fs::path folder;
+    bool mounted = false;
+    std::string error;
+};
+
+// Grows `file` page by page until its file system has no page left.
+inline void FillUp(const fs::path& file)
+{
+    std::ofstream ballast(file, std::ios::binary);
+    for (const std::string page(4096, 'b'); ballast.write(page.data(), 4096).flush();) {
+    }
+}
 
 // Collects every datagram that arrives at the operator-status port.
 class StatusListener {

@@ -188,6 +188,37 @@ TEST_F(P2XLoggerTest, WritesEachSentenceOncePerFileAndStartsAFileOnEveryChange)
     EXPECT_EQ(status, std::vector<std::string>({ On, On, On, On, On, Off, On, On }));
 }
 
+// A sentence that did not fit on a full disk is written when it comes again
+// once there is space, instead of counting as already in the file.
+TEST_F(P2XLoggerTest, WritesASentenceThatDidNotFitOnAFullDiskWhenItComesAgain)
+{
+    testsupport::TempDir dir;
+    const ScopedTmpfs disk(dir.path() / "full", "size=64k");
+    if (!disk.mounted) {
+        GTEST_SKIP() << "a full disk needs a small tmpfs, and mounting one was refused: " << disk.error;
+    }
+    const fs::path& folder = disk.folder;
+    testsupport::WriteFile(folder / "spare", std::string(4096, 's'));  // deleted later to free space
+    FillUp(folder / "ballast");
+    const fs::path file = folder / "p2x.p2x";
+
+    CP2XLogger& logger = StartedLogger();
+    ASSERT_TRUE(m_rig.WaitForTrace("Job: JobPrepLogging"));
+    PutSentence(logger, "$ZELIX,173," + folder.string() + ",p2x.p2x,30,\n\r");
+    ASSERT_TRUE(m_rig.WaitForTrace("Job: JobPrepLogging", 2));
+    Send("$PQRV,25,1,a");
+    ASSERT_TRUE(m_rig.WaitForTrace("ERROR: Writing to datagram log file"));
+    EXPECT_EQ(testsupport::ReadFile(file), "");
+    EXPECT_EQ(m_rig.MessageTexts(1440).size(), 1u);
+
+    fs::remove(folder / "spare");
+    for (const char* sentence : { "$PQRV,25,1,a", "$PQRV,25,1,a", "$PQRV,25,2,b" }) {
+        Send(sentence);
+    }
+    EXPECT_TRUE(WaitFor([&] { return testsupport::ReadFile(file) == Lines({ "$PQRV,25,1,a", "$PQRV,25,2,b" }); }))
+        << testsupport::ReadFile(file);
+}
+
 // A row without logging selected reports OFF and waits; a new port from a 173
 // moves the receiver, and one that cannot be bound leaves it ready for the next.
 TEST_F(P2XLoggerTest, WaitsWhenNotSelectedAndMovesItsDataPort)

@@ -8,10 +8,8 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/mount.h>
 #include <sys/statvfs.h>
 
-#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <fstream>
@@ -36,29 +34,6 @@ std::string Heave(char kind, std::uint32_t epoch, char fill)
     }
     return datagram;
 }
-
-// A tmpfs on `folder` while the object lives, detached lazily so that it goes
-// even with a file on it still open. Mounting needs root.
-struct ScopedTmpfs {
-    ScopedTmpfs(const fs::path& at, const char* options) : folder(at)
-    {
-        fs::create_directories(folder);
-        mounted = ::mount("tmpfs", folder.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options) == 0;
-        error = mounted ? "" : std::strerror(errno);
-    }
-    ~ScopedTmpfs()
-    {
-        if (mounted) {
-            ::umount2(folder.c_str(), MNT_DETACH);
-        }
-    }
-    ScopedTmpfs(const ScopedTmpfs&) = delete;
-    ScopedTmpfs& operator=(const ScopedTmpfs&) = delete;
-
-    fs::path folder;
-    bool mounted = false;
-    std::string error;
-};
 
 class HeaveLoggerTest : public ::testing::Test {
 protected:
@@ -284,10 +259,7 @@ TEST_F(HeaveLoggerTest, OnAFullDiskKeepsWholeRecordsReportsOnceAndGoesOnInTheSam
     }
     const fs::path& folder = disk.folder;
     testsupport::WriteFile(folder / "spare", std::string(4096, 's'));  // deleted later to free space
-    std::ofstream ballast(folder / "ballast", std::ios::binary);
-    for (const std::string page(4096, 'b'); ballast.write(page.data(), 4096).flush();) {
-    }
-    ballast.close();
+    FillUp(folder / "ballast");
     fs::resize_file(folder / "ballast", fs::file_size(folder / "ballast") / 4096 * 4096 - 4096);
     struct statvfs space {};
     ASSERT_EQ(::statvfs(folder.c_str(), &space), 0);

@@ -100,7 +100,11 @@ void CP2XLogger::LogSentence(const CTRXSignal& sentence)
     const std::string_view text = SentenceText(sentence);
     switch (m_remembered.Take(text)) {
     case CRememberedSentences::Outcome::New:
-        m_core.LogFile().WriteLine(text.data(), text.size());
+        // A sentence that did not reach the file (disk full) is not remembered
+        // as written: it is written when it comes again.
+        if (!m_core.LogFile().WriteLine(text.data(), text.size())) {
+            m_remembered.Forget(text);
+        }
         break;
     case CRememberedSentences::Outcome::Changed:
         // The changed sentence opens the next file and is its first line.

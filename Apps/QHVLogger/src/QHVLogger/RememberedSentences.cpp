@@ -17,39 +17,63 @@ std::int32_t NumberIn(std::string_view piece)
 
 }  // namespace
 
-CRememberedSentences::Outcome CRememberedSentences::Take(std::string_view text)
+std::optional<CRememberedSentences::Place> CRememberedSentences::PlaceOf(std::string_view text)
 {
     // Type at offsets 6 and 7, key from offset 9 to the next comma; a shorter
     // text has neither and is no sentence to remember.
     if (text.find(SentenceStart) == std::string_view::npos || text.size() <= KeyOffset) {
-        return Outcome::Ignored;
+        return std::nullopt;
     }
-    const std::int32_t type = NumberIn(text.substr(TypeOffset, TypeLength));
     const std::string_view keyText = text.substr(KeyOffset);
-    const std::int32_t key = NumberIn(keyText.substr(0, keyText.find(',')));
+    return Place { NumberIn(text.substr(TypeOffset, TypeLength)), NumberIn(keyText.substr(0, keyText.find(','))) };
+}
 
-    const std::string* remembered = nullptr;
-    if (type == 25 || type == 26) {
-        auto& byKey = type == 25 ? m_type25 : m_type26;
-        const auto [entry, inserted] = byKey.try_emplace(key, text);
-        if (inserted) {
-            return Outcome::New;
-        }
-        remembered = &entry->second;
-    } else if (type == 27) {
-        if (!m_type27) {
-            m_type27 = std::string(text);
-            return Outcome::New;
-        }
-        remembered = &*m_type27;
-    } else {
+const std::string* CRememberedSentences::Remembered(const Place& place) const
+{
+    if (place.type == 25 || place.type == 26) {
+        const auto& byKey = place.type == 25 ? m_type25 : m_type26;
+        const auto entry = byKey.find(place.key);
+        return entry != byKey.end() ? &entry->second : nullptr;
+    }
+    return place.type == 27 && m_type27 ? &*m_type27 : nullptr;
+}
+
+CRememberedSentences::Outcome CRememberedSentences::Take(std::string_view text)
+{
+    const auto place = PlaceOf(text);
+    if (!place || (place->type != 25 && place->type != 26 && place->type != 27)) {
         return Outcome::Ignored;
     }
-    if (*remembered == text) {
-        return Outcome::Known;
+    if (const std::string* remembered = Remembered(*place)) {
+        if (*remembered == text) {
+            return Outcome::Known;
+        }
+        m_type25.clear();
+        m_type26.clear();
+        m_type27.reset();
+        return Outcome::Changed;
     }
-    m_type25.clear();
-    m_type26.clear();
-    m_type27.reset();
-    return Outcome::Changed;
+    if (place->type == 27) {
+        m_type27 = std::string(text);
+    } else {
+        (place->type == 25 ? m_type25 : m_type26).emplace(place->key, text);
+    }
+    return Outcome::New;
+}
+
+void CRememberedSentences::Forget(std::string_view text)
+{
+    const auto place = PlaceOf(text);
+    if (!place) {
+        return;
+    }
+    const std::string* remembered = Remembered(*place);
+    if (remembered == nullptr || *remembered != text) {
+        return;
+    }
+    if (place->type == 27) {
+        m_type27.reset();
+    } else {
+        (place->type == 25 ? m_type25 : m_type26).erase(place->key);
+    }
 }

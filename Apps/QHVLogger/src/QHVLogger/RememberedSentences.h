@@ -23,7 +23,20 @@ public:
     // Classifies `text` (a sentence without its line end) and remembers it when new.
     Outcome Take(std::string_view text);
 
+    // Forgets `text` when it is the sentence remembered for its type and key, so
+    // that it counts as new when it comes again (its write to the file failed).
+    void Forget(std::string_view text);
+
 private:
+    struct Place {
+        std::int32_t type;
+        std::int32_t key;
+    };
+    // Type and key of a $PQRV sentence long enough to hold both.
+    static std::optional<Place> PlaceOf(std::string_view text);
+    // The remembered sentence of that type and key, or null.
+    const std::string* Remembered(const Place& place) const;
+
     std::map<std::int32_t, std::string> m_type25;
     std::map<std::int32_t, std::string> m_type26;
     std::optional<std::string> m_type27;
