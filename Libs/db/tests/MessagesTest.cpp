@@ -213,15 +213,28 @@ TEST_F(DbMessagesTest, MissingTextIsRecordedAsTheErrorText)
     EXPECT_EQ(Texts(), (dbtest::Rows { { "3", "**** Error retrieving message no: 4711 from database ****\r\n" } }));
 }
 
-TEST_F(DbMessagesTest, FailedInsertsRecordNothingFurther)
+// A message the database does not take is neither followed by its text row nor
+// announced, and is kept in the dump file with its text: with the text known
+// from earlier, formatted; without it (no database to read it from), its values.
+TEST_F(DbMessagesTest, MessagesTheDatabaseDoesNotTakeAreKeptInTheDumpFile)
 {
     RecordingSender sender;
     messages.setSender(&sender);
+    messages.sendMessage(1410, "C:\\a.qhv");
+    sender.sent.clear();
     db.exec("DROP TABLE arrivedMessages");
+    db.exec("DROP TABLE messages");
     messages.sendMessage(1410, "C:\\x.qhv");
+    messages.sendMessage(1440, "C:\\y.p2x");
     messages.sendMessageNoText(1414);
-    EXPECT_TRUE(Texts().empty());
+    EXPECT_EQ(Texts().size(), 1u);
     EXPECT_TRUE(sender.sent.empty());
+
+    const std::string dump = testsupport::ReadFile(db.tempFolder() / "db_QHVLogger_0.txt");
+    EXPECT_THAT(dump, testing::ContainsRegex("Message 1410 of [0-9]{8} [0-9]{6}\\.[0-9]{3} not recorded: "
+                                             "QHV-logger: kan ikke apne loggfil C:\\\\x\\.qhv\n"));
+    EXPECT_THAT(dump, HasSubstr(" not recorded: values C:\\y.p2x\n"));
+    EXPECT_THAT(dump, testing::ContainsRegex("Message 1414 of [0-9 .]+ not recorded: \\(no text\\)\n"));
 }
 
 TEST_F(DbMessagesTest, EachNewRecordIsAnnouncedToTheSender)

@@ -271,7 +271,7 @@ void CMessages::formatValues(char* text, const char* format, ...)
     va_end(values);
 }
 
-void CMessages::record(const MessageTime& when, int number, const char* text)
+void CMessages::record(const MessageTime& when, int number, const char* text, const std::string& values)
 {
     messageType(number);
     if (m_database == nullptr) {
@@ -280,17 +280,36 @@ void CMessages::record(const MessageTime& when, int number, const char* text)
     const int millisecond =
         m_database->insertArrivedMessage(when.date, when.time, when.milliseconds, number, text, false);
     if (millisecond > 0) {
-        m_database->insertArrivedMessageText(when.date, millisecond, number, m_language, text);
+        if (m_database->insertArrivedMessageText(when.date, millisecond, number, m_language, text) < 0) {
+            keepInDump(when, number, text);
+        }
         notify();
+    } else if (millisecond < 0) {
+        keepInDump(when, number, *text != '\0' || values.empty() ? std::string(text) : "values " + values);
     }
+}
+
+void CMessages::keepInDump(const MessageTime& when, int number, const std::string& text)
+{
+    // The arrival row holds no text, so while the database is unreachable or
+    // locked the message itself would be gone: the dump file keeps it.
+    char head[96];
+    std::snprintf(head, sizeof head, "Message %d of %08d %06d.%03d not recorded: ", number, when.date, when.time,
+                  when.milliseconds);
+    m_database->writeDebug((head + text + "\n").c_str());
 }
 
 void CMessages::sendMessageNoText(int number)
 {
     const MessageTime when = now();
     messageType(number);
-    if (m_database != nullptr &&
-        m_database->insertArrivedMessage(when.date, when.time, when.milliseconds, number, " ", true) > 0) {
+    if (m_database == nullptr) {
+        return;
+    }
+    const int millisecond = m_database->insertArrivedMessage(when.date, when.time, when.milliseconds, number, " ", true);
+    if (millisecond > 0) {
         notify();
+    } else if (millisecond < 0) {
+        keepInDump(when, number, "(no text)");
     }
 }

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstring>
 #include <map>
+#include <sstream>
 #include <string>
 #include <utility>
 
@@ -74,7 +75,12 @@ private:
     // The number's format from the cache, else from the database; null when none.
     const char* messageFormat(int number);
     static void formatValues(char* text, const char* format, ...);
-    void record(const MessageTime& when, int number, const char* text);
+    // Records the arrival and its text; when the database does not take them,
+    // the dump file keeps the text, or `values` where there was no text to format.
+    void record(const MessageTime& when, int number, const char* text, const std::string& values = {});
+    void keepInDump(const MessageTime& when, int number, const std::string& text);
+    template <typename... Values>
+    static std::string valuesText(Values... values);
 
     template <typename T>
     static T printfValue(T value) { return value; }
@@ -94,7 +100,8 @@ void CMessages::sendMessage(int number, Values... values)
 {
     const MessageTime when = now();
     char text[TextSize] = {};
-    if (const char* format = messageFormat(number)) {
+    const char* format = messageFormat(number);
+    if (format != nullptr) {
         // One element more than values, so the array is never empty.
         static constexpr PrintfArg kinds[] = { PrintfArgOf<Values>()..., PrintfArg::Int };
         if (PrintfFormatFits(format, kinds, sizeof...(Values))) {
@@ -103,5 +110,14 @@ void CMessages::sendMessage(int number, Values... values)
             std::strncpy(text, format, MaxTextLength);
         }
     }
-    record(when, number, text);
+    record(when, number, text, format != nullptr ? std::string() : valuesText(values...));
+}
+
+template <typename... Values>
+std::string CMessages::valuesText(Values... values)
+{
+    std::ostringstream text;
+    [[maybe_unused]] const char* separator = "";  // unused without values
+    ((text << separator << printfValue(values), separator = ", "), ...);
+    return text.str();
 }
