@@ -248,6 +248,7 @@ int CGetToken::ReadTokensFromDatabase()
             }
             GetDescription(name, DescriptionLanguage, record.description);
             m_tokens[name] = record;
+            m_tokensReadFrom.clear();
         }
     }
     return static_cast<int>(m_tokens.size());
@@ -362,8 +363,15 @@ bool CGetToken::ReadTokenFile()
             qWarning() << "Couldn't open file.";
             return false;
         }
-        const QJsonDocument document = QJsonDocument::fromJson(file.readAll());
+        const QByteArray bytes = file.readAll();
         file.close();
+        // Lookups come often and the file seldom changes: parse it only when its
+        // bytes differ from what the tokens were read from.
+        if (!bytes.isEmpty() && bytes == m_tokensReadFrom) {
+            return true;
+        }
+        m_tokensReadFrom.clear();
+        const QJsonDocument document = QJsonDocument::fromJson(bytes);
         if (!document.isObject()) {
             qWarning() << "CGetToken - isObject is false";
             SetAsideUnreadableTokenFile();
@@ -379,6 +387,7 @@ bool CGetToken::ReadTokenFile()
             const QJsonObject object = element.toObject();
             m_tokens[object.value(QLatin1String("Name")).toString().toUtf8().toStdString()] = RecordFromJson(object);
         }
+        m_tokensReadFrom = bytes;
     } catch (const std::exception& error) {
         qDebug() << (std::strlen(error.what()) > 0 ? error.what() : "Unknown exception");
         return false;
@@ -397,6 +406,7 @@ bool CGetToken::MakeTokenFileFromDatabase()
     }
     // Only what the database holds: tokens of the lost file may be gone there.
     m_tokens.clear();
+    m_tokensReadFrom.clear();
     if (ReadTokensFromDatabase() == 0) {
         qWarning() << "No tokens in database";
         return false;

@@ -4,6 +4,7 @@
 // Any thread may look up or save; each whole operation runs under one mutex.
 #pragma once
 
+#include <QByteArray>
 #include <QFile>
 #include <QSqlDatabase>
 
@@ -75,5 +76,8 @@ private:
     bool m_databaseAdded = false;
     QFile m_missingTokens;
     std::map<std::string, TokenRecord> m_tokens;
+    // The token file's bytes that m_tokens was read from (empty: m_tokens did
+    // not come from the file as it stands), so an unchanged file is not parsed again.
+    QByteArray m_tokensReadFrom;
     std::string m_tokenFilePath;  // Windows form, as the system builds it
 };
