@@ -6,6 +6,7 @@
 #include "net/UdpReceiver.h"
 #include "testsupport/RecordingMachine.h"
 #include "testsupport/TestUtils.h"
+#include "testsupport/UdpSocket.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/udp.hpp>
@@ -274,4 +275,21 @@ TEST_F(ProcessEnd, ControlPortThatCannotBeBoundEndsWithMinusOne)
     UdpReceiver receiver(io);
     OpenControlPortOrEnd(receiver, 0, nullptr);
     EXPECT_NE(receiver.localPort(), 0);
+}
+
+// The reuse-address option would let a second QHVLogger bind the port and take
+// the first one's datagrams; the claim on the port stops it instead.
+TEST_F(ProcessEnd, ControlPortOfAnotherQHVLoggerEndsWithMinusOne)
+{
+    const std::uint16_t port = testsupport::FreeUdpPort();
+    boost::asio::io_context io;
+    UdpReceiver first(io);
+    const platform::PortClaim claim = OpenControlPortOrEnd(first, port, nullptr);
+    ASSERT_TRUE(claim.Held());
+    EXPECT_EXIT(
+        {
+            UdpReceiver second(io);
+            OpenControlPortOrEnd(second, port, nullptr);
+        },
+        ::testing::ExitedWithCode(255), "QHV: cannot open control port [0-9]+: another QHVLogger process listens on it");
 }

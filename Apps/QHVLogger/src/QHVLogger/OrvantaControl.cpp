@@ -150,7 +150,7 @@ void COrvantaControl::InitJob()
 
     m_controlReceiver = std::make_unique<UdpReceiver>(m_io.context());
     m_controlReceiver->setLogHandler([this](const std::string& text) { LogReceiverText(text); });
-    OpenControlPortOrEnd(*m_controlReceiver, portForSocketName(m_processName), m_trace);
+    m_controlPortClaim = OpenControlPortOrEnd(*m_controlReceiver, portForSocketName(m_processName), m_trace);
     m_controlReceiver->setReceiveHandler(
         [this](const char* bytes, std::size_t length) { PutControlSignal(bytes, length, this); });
     m_io.start([this] {

@@ -13,6 +13,7 @@
 #include "net/IoThread.h"
 #include "net/SocketData.h"
 #include "net/UdpReceiver.h"
+#include "platform/PortClaim.h"
 
 #include <cstdint>
 #include <memory>
@@ -85,6 +86,7 @@ private:
     std::unique_ptr<CQHVControl> m_heaveLogger;
     std::unique_ptr<CP2XLogger> m_p2xLogger;
     IoThread m_io;  // outlives the control receiver: declared first, destroyed last
+    platform::PortClaim m_controlPortClaim;  // keeps other QHVLogger processes off the control port
     std::unique_ptr<UdpReceiver> m_controlReceiver;
     std::int32_t m_watchdogIntervalMs = 0;  // between two signs of life; 0: no watchdog
 };

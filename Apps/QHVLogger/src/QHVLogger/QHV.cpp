@@ -304,18 +304,27 @@ void TerminationHandler(int)
     AskSupervisorToTerminate();
 }
 
-void OpenControlPortOrEnd(UdpReceiver& receiver, std::uint16_t port, LogTrace* trace)
+platform::PortClaim OpenControlPortOrEnd(UdpReceiver& receiver, std::uint16_t port, LogTrace* trace)
 {
-    try {
-        receiver.openOnPort(port);
-        return;
-    } catch (const std::exception& e) {
-        const std::string text = "QHV: cannot open control port " + std::to_string(port) + ": " + e.what();
-        std::cerr << text << std::endl;
-        LOG4CPLUS_ERROR(ProcessLogger(), LOG4CPLUS_STRING_TO_TSTRING(text));
-        if (trace != nullptr) {
-            trace->AppendText(("\n\tERROR: " + text).c_str());
+    // Port 0 is a port of the system's choice, which no other process has.
+    platform::PortClaim claim = port != 0 ? platform::PortClaim(port) : platform::PortClaim();
+    std::string reason;
+    if (port != 0 && !claim.Held()) {
+        reason = claim.Error() == EADDRINUSE ? "another QHVLogger process listens on it"
+                                             : "cannot claim it: " + std::string(std::strerror(claim.Error()));
+    } else {
+        try {
+            receiver.openOnPort(port);
+            return claim;
+        } catch (const std::exception& e) {
+            reason = e.what();
         }
+    }
+    const std::string text = "QHV: cannot open control port " + std::to_string(port) + ": " + reason;
+    std::cerr << text << std::endl;
+    LOG4CPLUS_ERROR(ProcessLogger(), LOG4CPLUS_STRING_TO_TSTRING(text));
+    if (trace != nullptr) {
+        trace->AppendText(("\n\tERROR: " + text).c_str());
     }
     ShutdownLogAndEndProcess(-1);
 }

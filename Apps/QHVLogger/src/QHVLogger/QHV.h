@@ -3,6 +3,8 @@
 // runs in the main thread; the rest may be used from any thread.
 #pragma once
 
+#include "platform/PortClaim.h"
+
 #include <ace/Semaphore.h>
 #include <log4cplus/logger.h>
 
@@ -76,10 +78,12 @@ void ConfigureProcessLog();
 void InterruptHandler(int signalNumber);
 void TerminationHandler(int signalNumber);
 
-// Binds the supervisor's control port. The process cannot work without it: a
-// failure is written to standard error, the process log and the trace (port and
-// reason) and the process ends with exit code -1.
-void OpenControlPortOrEnd(UdpReceiver& receiver, std::uint16_t port, LogTrace* trace);
+// Claims and binds the supervisor's control port; the claim returned keeps
+// other QHVLogger processes off the port while it lives. The process cannot work
+// without the port: a failure, or another QHVLogger holding it, is written to
+// standard error, the process log and the trace (port and reason) and the
+// process ends with exit code -1.
+platform::PortClaim OpenControlPortOrEnd(UdpReceiver& receiver, std::uint16_t port, LogTrace* trace);
 
 // Ends the process with `exitCode` without running static destructors, which
 // other threads may still be using: standard streams are flushed first. The

@@ -1,0 +1,36 @@
+// A claim on a UDP port among the processes of this system that claim ports
+// the same way: an abstract Unix socket named after the port, bound while the
+// object lives. Sockets with the reuse-address option share a port silently,
+// so a second QHVLogger would take the first one's datagrams; the claim lets
+// it find out instead. Abstract names belong to the network namespace, as
+// ports do, and go with the process however it ends (kill -9 included).
+#pragma once
+
+#include <cstdint>
+
+namespace platform {
+
+class PortClaim {
+public:
+    PortClaim() = default;
+    // Claims `port`; Held() tells whether this object has it.
+    explicit PortClaim(std::uint16_t port);
+    ~PortClaim();
+
+    PortClaim(PortClaim&& other) noexcept;
+    PortClaim& operator=(PortClaim&& other) noexcept;
+    PortClaim(const PortClaim&) = delete;
+    PortClaim& operator=(const PortClaim&) = delete;
+
+    bool Held() const { return m_fd >= 0; }
+    // errno of a failed claim: EADDRINUSE when another holder has the port.
+    int Error() const { return m_error; }
+
+private:
+    void Release();
+
+    int m_fd = -1;
+    int m_error = 0;
+};
+
+}  // namespace platform
