@@ -2,7 +2,9 @@
 // console signals and the exit codes.
 #include "CommandLineTexts.h"
 #include "testsupport/ChildProcess.h"
+#include "LoggerRig.h"
 #include "testsupport/DemoDatabase.h"
+#include "testsupport/PostgresCluster.h"
 #include "testsupport/TestUtils.h"
 #include "testsupport/UdpSocket.h"
 
@@ -12,17 +14,24 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 using testsupport::ChildProcess;
 using testsupport::UdpSocket;
 using testsupport::WaitFor;
+using loggertest::FilesIn;
+using loggertest::QhvRecords;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -225,4 +234,140 @@ TEST_F(ProcessFixture, WithoutOptionsThereIsNoTrace)
     EXPECT_TRUE(EndedWithZero(child->Ended()));
     EXPECT_EQ(child->Out(), CtrlC);
     EXPECT_EQ(testsupport::ReadFile(TraceLog()), "");  // the trace logger exists, the trace object does not
+}
+
+namespace {
+
+// The sensor from a thread of its own: 13-byte heave datagrams at about 200 a
+// second, each with its sequence number in bytes 6 to 9.
+class HeaveFeed {
+public:
+    HeaveFeed() : m_thread([this] { Run(); }) {}
+    ~HeaveFeed() { Stop(); }
+    // Stops sending; the number of datagrams sent.
+    std::uint32_t Stop()
+    {
+        m_stop = true;
+        if (m_thread.joinable()) {
+            m_thread.join();
+        }
+        return m_sent;
+    }
+
+private:
+    void Run()
+    {
+        const UdpSocket socket;
+        for (; !m_stop; ++m_sent) {
+            std::string datagram(13, '\0');
+            datagram[0] = '\xAA';
+            datagram[1] = 'R';
+            for (int i = 0; i < 4; ++i) {
+                datagram[2 + i] = static_cast<char>(1764950529u >> (24 - 8 * i));
+                datagram[6 + i] = static_cast<char>(m_sent >> (24 - 8 * i));
+            }
+            socket.SendTo(31102, datagram);
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
+
+    std::atomic<bool> m_stop { false };
+    std::uint32_t m_sent = 0;
+    std::thread m_thread;
+};
+
+}  // namespace
+
+// The whole process on a PostgreSQL system database whose server is halted and
+// started again under it: heave logging goes on without losing a datagram, a
+// message due meanwhile is kept with its text in the dump file, and once the
+// server is back the connection is made again and messages are recorded there.
+TEST_F(ProcessFixture, LogsOnWhilePostgresIsHaltedAndRecordsMessagesAgainOnceItIsBack)
+{
+    testsupport::PostgresCluster cluster;
+    ASSERT_TRUE(cluster.Started());
+    const std::string odbc = cluster.OdbcFolder().string();
+    ChildProcess child(Binary, { "-debug", "31", "-noconsole" },
+                       { "ProgramData=C:\\ProgramData", "ODBCSYSINI=" + odbc, "ODBCINI=" + odbc + "/odbc.ini",
+                         "QHV_LOG_ROOTS=" + OnDriveC("survey").string() });
+    HeaveFeed feed;
+    UdpSocket sender;
+    ASSERT_TRUE(WaitFor([&] { return testsupport::ReadFile(TraceLog()).find("JobPrepLogging") != std::string::npos; },
+                        std::chrono::seconds(20)));
+    sender.SendTo(5076, "$ZELIX,170,C:\\survey\\qhv,process.qhv,30,\n\r");
+    const auto heaveSequences = [&] {
+        std::set<std::uint32_t> sequences;
+        for (const fs::path& file : FilesIn(OnDriveC("survey/qhv"))) {
+            for (const std::string& record : QhvRecords(file)) {
+                std::uint32_t sequence = 0;
+                for (int i = 0; i < 4 && record.size() == 13; ++i) {
+                    sequence = sequence << 8 | static_cast<unsigned char>(record[6 + i]);
+                }
+                sequences.insert(sequence);
+            }
+        }
+        return sequences;
+    };
+    ASSERT_TRUE(WaitFor([&] { return !heaveSequences().empty(); }));
+
+    // $PQRV sentences to the P2X logger until `done`.
+    const auto feedP2xUntil = [&](const std::function<bool()>& done, std::chrono::seconds bound) {
+        return WaitFor([&] {
+            sender.SendTo(31202, "$PQRV,25,1,abc*00\r\n");
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            return done();
+        }, bound);
+    };
+    // A P2X log folder outside QHV_LOG_ROOTS is refused: message 1440 with the
+    // path. Only the first failure of a run is reported, so each round opens an
+    // allowed file first, then names the refused folder; rounds until `seen`.
+    const auto refuseP2xFolderUntil = [&](const std::string& folder, const std::function<bool()>& seen) {
+        for (int round = 0; round < 20; ++round) {
+            const std::string allowed = folder + "_" + std::to_string(round) + ".p2x";
+            sender.SendTo(5076, "$ZELIX,173,C:\\survey\\p2x," + allowed + ",30,\n\r");
+            if (!feedP2xUntil([&] { return fs::exists(OnDriveC("survey/p2x/" + allowed)); }, std::chrono::seconds(10))) {
+                return false;
+            }
+            sender.SendTo(5076, "$ZELIX,173,C:\\" + folder + ",p2x.p2x,30,\n\r");
+            if (feedP2xUntil(seen, std::chrono::seconds(2))) {
+                return true;
+            }
+        }
+        return false;
+    };
+    const auto recorded = [&](const std::string& folder) {
+        return [&cluster, folder] {
+            return cluster.Query("SELECT mess FROM arrivedMessagesString")
+                       .find("C:\\" + folder + "\\p2x.p2x") != std::string::npos;
+        };
+    };
+    const auto dumped = [&](const std::string& folder) {
+        return [this, folder] {
+            std::string dumps;
+            for (const fs::path& file : FilesIn(OnDriveC("Temp"))) {
+                dumps += file.filename().string().rfind("db_P2XLogger_", 0) == 0 ? testsupport::ReadFile(file) : "";
+            }
+            return dumps.find("not recorded: P2X-logger: kan ikke apne loggfil C:\\" + folder + "\\p2x.p2x") !=
+                   std::string::npos;
+        };
+    };
+    ASSERT_TRUE(refuseP2xFolderUntil("before", recorded("before")));
+
+    ASSERT_TRUE(cluster.Run("halt"));
+    EXPECT_TRUE(refuseP2xFolderUntil("during", dumped("during")));
+    ASSERT_TRUE(cluster.Run("resume"));
+    EXPECT_TRUE(refuseP2xFolderUntil("after", recorded("after")));
+
+    // Every datagram from the first one written to the last one sent is in the files.
+    const std::uint32_t sent = feed.Stop();
+    std::set<std::uint32_t> written;
+    EXPECT_TRUE(WaitFor([&] {
+        written = heaveSequences();
+        return !written.empty() && *written.rbegin() == sent - 1;
+    }));
+    EXPECT_EQ(written.size(), sent - *written.begin()) << "datagrams lost between the first and the last";
+    EXPECT_GT(written.size(), 200u) << "the feed ran through the outage";
+
+    sender.SendTo(5076, "$ZELIX,24,\n\r");
+    EXPECT_TRUE(EndedWithZero(child.Ended()));
 }

@@ -5,10 +5,10 @@
 #include "db/Messages.h"
 
 #include "TestDatabase.h"
+#include "testsupport/PostgresCluster.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <signal.h>
 
 #include <chrono>
 #include <thread>
@@ -27,38 +27,6 @@ public:
 
 double SecondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
-// A cluster run by db/pg-cluster.sh for one test, so that halting it disturbs no other test.
-class PrivateCluster {
-public:
-    PrivateCluster() { EXPECT_TRUE(Run("start")); }
-    ~PrivateCluster()
-    {
-        if (m_frozen > 0) {
-            ::kill(m_frozen, SIGCONT);
-        }
-        Run("stop");
-    }
-    std::string State() const { return (m_dir.path() / "pg").string(); }
-    bool Run(const std::string& action) const
-    {
-        const std::string script = (testsupport::SourceDir() / "db" / "pg-cluster.sh").string();
-        return std::system((testsupport::ShellQuoted(script) + " " + action + " " +
-                            testsupport::ShellQuoted(State()) + " >/dev/null")
-                               .c_str()) == 0;
-    }
-    // Stops (SIGSTOP) or continues the server's main process: connects get no answer meanwhile.
-    void Freeze(bool frozen)
-    {
-        const std::string cluster = testsupport::ReadFile(m_dir.path() / "pg" / "cluster");
-        m_frozen = std::stoi(testsupport::ReadFile(cluster.substr(0, cluster.find('\n')) + "/data/postmaster.pid"));
-        ::kill(m_frozen, frozen ? SIGSTOP : SIGCONT);
-    }
-
-private:
-    testsupport::TempDir m_dir;
-    pid_t m_frozen = 0;
-};
-
 }  // namespace
 
 // A halted server is noticed by the first statement; until the pause is over
@@ -67,7 +35,8 @@ private:
 // answer and doubles the pause; the attempt after that reconnects.
 TEST(PostgresOutageTest, AServerGoneIsLeftAloneBetweenAttemptsAndReconnected)
 {
-    PrivateCluster cluster;
+    testsupport::PostgresCluster cluster;
+    ASSERT_TRUE(cluster.Started());
     testsupport::ScopedEnv server("QHV_DB_POSTGRES", cluster.State());
     dbtest::TestDatabase db;
     CDBoperations ops("Outage");
@@ -116,6 +85,10 @@ TEST(PostgresOutageTest, AServerGoneIsLeftAloneBetweenAttemptsAndReconnected)
         ++arrivals;
     }
     EXPECT_GE(arrivals, 21u);
+    // The messages themselves are kept there with their texts.
+    EXPECT_THAT(dump, testing::ContainsRegex("Message 1410 of [0-9]{8} [0-9]{6}\\.[0-9]{3} not recorded: "
+                                             "QHV-logger: kan ikke apne loggfil C:\\\\during_20\\.qhv\n"));
+    EXPECT_THAT(dump, testing::ContainsRegex("Message 1414 of [0-9 .]+ not recorded: \\(no text\\)\n"));
     EXPECT_EQ(dbtest::SqlSession("NTRXDB").query("SELECT mess FROM arrivedMessagesString ORDER BY mess"),
               (dbtest::Rows { { "QHV-logger: kan ikke apne loggfil C:\\after.qhv" },
                               { "QHV-logger: kan ikke apne loggfil C:\\before.qhv" } }));
