@@ -316,6 +316,9 @@ sqlite3 -separator ' ' "$database" "SELECT number, count(*), min(millisecSinceMi
   awk 'function t(ms) { return sprintf("%02d:%02d:%06.3f", ms / 3600000, ms / 60000 % 60, ms % 60000 / 1000) }
        { printf "  %s: %d, %s to %s\n", $1, $2, t($3), t($4) } END { if (NR == 0) print "  none" }'
 echo
+echo "== operator messages the database did not take, kept in the dump files"
+cat "$drive"/c/Temp/db_*.txt 2>/dev/null | grep ' not recorded: ' | sed 's/^/  /' || echo "  none"
+echo
 echo "== warnings and errors of the process log"
 grep -E ' (WARN|ERROR|FATAL) ' "$log/QHVLogger.log" | cut -d' ' -f3- | uniq -c | sed 's/^ */  /' || echo "  none"
 

@@ -3,7 +3,9 @@
 // promises, not how it is written: a text is New only when the file does not
 // hold it yet, Known only when it does, Changed only when it does not (and then
 // the file is closed, so the same text opens the next file as New); taking the
-// same text twice in a row never reports it as new the second time.
+// same text twice in a row never reports it as new the second time. A line that
+// starts with '!' stands for a sentence whose write to the file failed: the
+// logger forgets it, and it must be New when it comes again.
 #include "FuzzSupport.h"
 
 #include "QHVLogger/RememberedSentences.h"
@@ -42,8 +44,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (end == std::string_view::npos) {
             end = input.size();
         }
-        const std::string text(input.substr(start, end - start));
+        std::string text(input.substr(start, end - start));
         start = end + 1;
+        const bool writeFails = !text.empty() && text[0] == '!';
+        if (writeFails) {
+            text.erase(0, 1);
+        }
 
         const Outcome outcome = remembered.Take(text);
         const bool held = inFile.count(text) != 0;
@@ -56,6 +62,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         case Outcome::New:
             FUZZ_CHECK(!held, detail + ", though the file holds it");
             FUZZ_CHECK(text.find("$PQRV,") != std::string::npos && text.size() > 9, detail);
+            if (writeFails) {
+                remembered.Forget(text);
+                FUZZ_CHECK(remembered.Take(text) == Outcome::New, detail + ", not written, then not New again");
+            }
             inFile.insert(text);
             FUZZ_CHECK(remembered.Take(text) == Outcome::Known, detail + ", then not Known");
             break;
