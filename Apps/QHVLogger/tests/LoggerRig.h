@@ -41,36 +41,45 @@ namespace fs = std::filesystem;
 using testsupport::FreeUdpPort;
 using testsupport::UdpSocket;
 
-// A tmpfs on `folder` while the object lives, detached lazily so that it goes
-// even with a file on it still open. Mounting needs root.
-struct ScopedTmpfs {
-    ScopedTmpfs(const fs::path& at, const char* options) : folder(at)
+// A full disk: a 64 KiB tmpfs on a temporary folder while the object lives,
+// filled up by the file "ballast" but for the 4 KiB of the file "spare", which
+// FreeSpare() deletes. Detached lazily, so that it goes even with a file on it
+// still open. Mounting needs root; Mounted() tells whether it was allowed.
+class FullDisk {
+public:
+    FullDisk() : m_folder(m_dir.path() / "full")
     {
-        fs::create_directories(folder);
-        mounted = ::mount("tmpfs", folder.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options) == 0;
-        error = mounted ? "" : std::strerror(errno);
-    }
-    ~ScopedTmpfs()
-    {
-        if (mounted) {
-            ::umount2(folder.c_str(), MNT_DETACH);
+        fs::create_directories(m_folder);
+        if (::mount("tmpfs", m_folder.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=64k") != 0) {
+            m_error = std::strerror(errno);
+            return;
+        }
+        m_mounted = true;
+        testsupport::WriteFile(m_folder / "spare", std::string(4096, 's'));
+        std::ofstream ballast(m_folder / "ballast", std::ios::binary);
+        for (const std::string page(4096, 'b'); ballast.write(page.data(), 4096).flush();) {
         }
     }
-    ScopedTmpfs(const ScopedTmpfs&) = delete;
-    ScopedTmpfs& operator=(const ScopedTmpfs&) = delete;
-
-    fs::path folder;
-    bool mounted = false;
-    std::string error;
-};
-
-// Grows `file` page by page until its file system has no page left.
-inline void FillUp(const fs::path& file)
-{
-    std::ofstream ballast(file, std::ios::binary);
-    for (const std::string page(4096, 'b'); ballast.write(page.data(), 4096).flush();) {
+    ~FullDisk()
+    {
+        if (m_mounted) {
+            ::umount2(m_folder.c_str(), MNT_DETACH);
+        }
     }
-}
+    FullDisk(const FullDisk&) = delete;
+    FullDisk& operator=(const FullDisk&) = delete;
+
+    bool Mounted() const { return m_mounted; }
+    const std::string& Error() const { return m_error; }
+    const fs::path& Folder() const { return m_folder; }
+    void FreeSpare() const { fs::remove(m_folder / "spare"); }
+
+private:
+    testsupport::TempDir m_dir;
+    fs::path m_folder;
+    bool m_mounted = false;
+    std::string m_error;
+};
 
 // Collects every datagram that arrives at the operator-status port.
 class StatusListener {

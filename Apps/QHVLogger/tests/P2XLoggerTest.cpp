@@ -192,14 +192,11 @@ TEST_F(P2XLoggerTest, WritesEachSentenceOncePerFileAndStartsAFileOnEveryChange)
 // once there is space, instead of counting as already in the file.
 TEST_F(P2XLoggerTest, WritesASentenceThatDidNotFitOnAFullDiskWhenItComesAgain)
 {
-    testsupport::TempDir dir;
-    const ScopedTmpfs disk(dir.path() / "full", "size=64k");
-    if (!disk.mounted) {
-        GTEST_SKIP() << "a full disk needs a small tmpfs, and mounting one was refused: " << disk.error;
+    const FullDisk disk;
+    if (!disk.Mounted()) {
+        GTEST_SKIP() << "a full disk needs a small tmpfs, and mounting one was refused: " << disk.Error();
     }
-    const fs::path& folder = disk.folder;
-    testsupport::WriteFile(folder / "spare", std::string(4096, 's'));  // deleted later to free space
-    FillUp(folder / "ballast");
+    const fs::path& folder = disk.Folder();
     const fs::path file = folder / "p2x.p2x";
 
     CP2XLogger& logger = StartedLogger();
@@ -211,7 +208,7 @@ TEST_F(P2XLoggerTest, WritesASentenceThatDidNotFitOnAFullDiskWhenItComesAgain)
     EXPECT_EQ(testsupport::ReadFile(file), "");
     EXPECT_EQ(m_rig.MessageTexts(1440).size(), 1u);
 
-    fs::remove(folder / "spare");
+    disk.FreeSpare();
     for (const char* sentence : { "$PQRV,25,1,a", "$PQRV,25,1,a", "$PQRV,25,2,b" }) {
         Send(sentence);
     }

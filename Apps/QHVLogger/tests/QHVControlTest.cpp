@@ -11,8 +11,6 @@
 #include <sys/statvfs.h>
 
 #include <chrono>
-#include <cstring>
-#include <fstream>
 #include <set>
 
 using namespace loggertest;
@@ -252,14 +250,12 @@ TEST_F(HeaveLoggerTest, MovesItsDataPortAndSurvivesOneThatCannotBeBound)
 // space again the next datagrams follow in the same file.
 TEST_F(HeaveLoggerTest, OnAFullDiskKeepsWholeRecordsReportsOnceAndGoesOnInTheSameFile)
 {
-    testsupport::TempDir dir;
-    const ScopedTmpfs disk(dir.path() / "full", "size=64k");
-    if (!disk.mounted) {
-        GTEST_SKIP() << "a full disk needs a small tmpfs, and mounting one was refused: " << disk.error;
+    const FullDisk disk;
+    if (!disk.Mounted()) {
+        GTEST_SKIP() << "a full disk needs a small tmpfs, and mounting one was refused: " << disk.Error();
     }
-    const fs::path& folder = disk.folder;
-    testsupport::WriteFile(folder / "spare", std::string(4096, 's'));  // deleted later to free space
-    FillUp(folder / "ballast");
+    const fs::path& folder = disk.Folder();
+    // One page free for records, beside the spare one.
     fs::resize_file(folder / "ballast", fs::file_size(folder / "ballast") / 4096 * 4096 - 4096);
     struct statvfs space {};
     ASSERT_EQ(::statvfs(folder.c_str(), &space), 0);
@@ -291,7 +287,7 @@ TEST_F(HeaveLoggerTest, OnAFullDiskKeepsWholeRecordsReportsOnceAndGoesOnInTheSam
     EXPECT_EQ(m_rig.MessageTexts(1410), std::vector<std::string> { "QHV-logger: kan ikke apne loggfil " +
                                                                     folder.string() + "\\heave_1765000000.qhv" });
 
-    fs::remove(folder / "spare");
+    disk.FreeSpare();
     const std::size_t failed = sent.size();
     for (int i = 0; i < 3; ++i) {
         sendNext();
