@@ -206,7 +206,7 @@ TEST_F(P2XLoggerTest, WritesASentenceThatDidNotFitOnAFullDiskWhenItComesAgain)
     Send("$PQRV,25,1,a");
     ASSERT_TRUE(m_rig.WaitForTrace("ERROR: Writing to datagram log file"));
     EXPECT_EQ(testsupport::ReadFile(file), "");
-    EXPECT_EQ(m_rig.MessageTexts(1440).size(), 1u);
+    EXPECT_TRUE(WaitFor([&] { return m_rig.MessageTexts(1440).size() == 1; })) << "the message follows the trace line";
 
     disk.FreeSpare();
     for (const char* sentence : { "$PQRV,25,1,a", "$PQRV,25,1,a", "$PQRV,25,2,b" }) {
