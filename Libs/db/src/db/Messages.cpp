@@ -285,9 +285,15 @@ void CMessages::record(const MessageTime& when, int number, const char* text, co
         }
         notify();
     } else if (millisecond < 0) {
-        keepInDump(when, number, *text != '\0' || values.empty() ? std::string(text) : "values " + values);
+        std::string kept = text;
+        if (kept.empty()) {
+            kept = values.empty() ? std::string(NoText) : "values " + values;
+        }
+        keepInDump(when, number, kept);
     }
 }
+
+const char* const CMessages::NoText = "(no text)";
 
 void CMessages::keepInDump(const MessageTime& when, int number, const std::string& text)
 {
@@ -310,6 +316,6 @@ void CMessages::sendMessageNoText(int number)
     if (millisecond > 0) {
         notify();
     } else if (millisecond < 0) {
-        keepInDump(when, number, "(no text)");
+        keepInDump(when, number, NoText);
     }
 }
