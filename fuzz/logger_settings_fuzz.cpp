@@ -3,6 +3,7 @@
 // empty or missing field. The store reads a token file in the scratch folder
 // that holds the heave logger's four tokens and none of the P2X logger's.
 #include "FuzzSupport.h"
+#include "TokenStoreSetUp.h"
 
 #include "QHVLogger/LoggerShared.h"
 #include "tokens/GetToken.h"
@@ -49,11 +50,7 @@ std::int32_t Integer(const std::string& field)
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    fuzzsupport::WriteWholeFile(fuzzsupport::TokenFilePath(), TokenFile, sizeof TokenFile - 1);
-    g_store = new CGetToken();  // kept for the whole run, as the process keeps its store
-    if (g_store->getTokValueInt("RUNT_PARAM_QHV_INTERVAL_TIME") != 7) {
-        fuzzsupport::Fail("token store set-up", "the token file was not read");
-    }
+    g_store = fuzzsupport::NewTokenStoreOver(TokenFile);
     return 0;
 }
 

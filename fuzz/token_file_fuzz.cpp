@@ -4,6 +4,7 @@
 // other is set aside whole as "TRXTokens.json.bad"; without a token database to
 // make it again from, the lookups then give 0 and "".
 #include "FuzzSupport.h"
+#include "TokenStoreSetUp.h"
 
 #include "tokens/GetToken.h"
 
@@ -28,11 +29,7 @@ bool Exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0;
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    fuzzsupport::WriteWholeFile(fuzzsupport::TokenFilePath(), ReadableFile, sizeof ReadableFile - 1);
-    g_store = new CGetToken();  // kept for the whole run, as the process keeps its store
-    if (g_store->getTokValueInt("RUNT_PARAM_QHV_INTERVAL_TIME") != 7) {
-        fuzzsupport::Fail("token store set-up", "the token file was not read");
-    }
+    g_store = fuzzsupport::NewTokenStoreOver(ReadableFile);
     return 0;
 }
 
