@@ -77,7 +77,7 @@ private:
     static void formatValues(char* text, const char* format, ...);
     // Records the arrival and its text; when the database does not take them,
     // the dump file keeps the text, or `values` where there was no text to format.
-    void record(const MessageTime& when, int number, const char* text, const std::string& values = {});
+    void record(const MessageTime& when, int number, const char* text, const std::string& values);
     void keepInDump(const MessageTime& when, int number, const std::string& text);
     static const char* const NoText;  // what the dump file says of a message without text
     template <typename... Values>
