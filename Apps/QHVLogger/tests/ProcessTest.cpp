@@ -1,6 +1,7 @@
 // Runs the real program: texts on the standard streams, the process log, the
 // console signals and the exit codes.
 #include "CommandLineTexts.h"
+#include "ProcessFixture.h"
 #include "testsupport/ChildProcess.h"
 #include "LoggerRig.h"
 #include "testsupport/DemoDatabase.h"
@@ -26,6 +27,9 @@
 #include <thread>
 #include <vector>
 
+using processtest::Binary;
+using processtest::EndedWithZero;
+using processtest::ProcessFixture;
 using testsupport::ChildProcess;
 using testsupport::UdpSocket;
 using testsupport::WaitFor;
@@ -34,50 +38,6 @@ using loggertest::QhvRecords;
 namespace fs = std::filesystem;
 
 namespace {
-
-const std::string Binary = QHVLOGGER_BINARY;
-
-// A demo system database under a temporary drive root, and a configuration
-// directory with a property file that sends the process log and the trace to
-// files of their own.
-class ProcessFixture : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        testsupport::WriteFile(ConfigFolder() / "log4cplus_configureQHV.ini",
-                               "log4cplus.logger.QHVLOGGER=DEBUG, process\n"
-                               "log4cplus.additivity.QHVLOGGER=false\n"
-                               "log4cplus.appender.process=log4cplus::FileAppender\n"
-                               "log4cplus.appender.process.File=" + ProcessLog().string() + "\n"
-                               "log4cplus.appender.process.layout=log4cplus::PatternLayout\n"
-                               "log4cplus.appender.process.layout.ConversionPattern=%m|%n\n"
-                               "log4cplus.logger.LogTrace=DEBUG, trace\n"
-                               "log4cplus.additivity.LogTrace=false\n"
-                               "log4cplus.appender.trace=log4cplus::FileAppender\n"
-                               "log4cplus.appender.trace.File=" + TraceLog().string() + "\n"
-                               "log4cplus.appender.trace.layout=log4cplus::PatternLayout\n"
-                               "log4cplus.appender.trace.layout.ConversionPattern=%m%n\n");
-    }
-
-    std::unique_ptr<ChildProcess> Start(const std::vector<std::string>& arguments)
-    {
-        return std::make_unique<ChildProcess>(Binary, arguments,
-                                              std::vector<std::string> { "ProgramData=C:\\ProgramData" });
-    }
-
-    std::filesystem::path ConfigFolder() const { return m_database.databaseFile().parent_path(); }
-    std::filesystem::path DatabaseFile() const { return m_database.databaseFile(); }
-    std::filesystem::path ProcessLog() const { return m_root.path() / "process.log"; }
-    std::filesystem::path TraceLog() const { return m_root.path() / "trace.log"; }
-    std::string ProcessLogText() const { return testsupport::ReadFile(ProcessLog()); }
-    std::filesystem::path OnDriveC(const std::string& rest) const { return m_root.path() / "c" / rest; }
-
-private:
-    // The program is started without an inherited QHV_LOGNAME.
-    testsupport::ScopedEnv m_noLogName { "QHV_LOGNAME", std::nullopt };
-    testsupport::TempDir m_root;
-    testsupport::DemoDatabase m_database { m_root.path() };
-};
 
 std::string Summary(const std::string& name, const std::string& mask, bool noConsole)
 {
@@ -91,11 +51,6 @@ const std::string Term = "\nQHV: Cleaning up after termination by OP system.\n";
 bool Ends(const std::string& text, const std::string& end)
 {
     return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
-}
-
-bool EndedWithZero(const std::optional<int>& status)
-{
-    return status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0;
 }
 
 }  // namespace

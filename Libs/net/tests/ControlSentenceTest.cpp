@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <random>
 #include <string>
@@ -117,6 +118,29 @@ TEST(ControlSignalNumber, AgreesWithStrtollOnEveryNumberNearZeroAndOnRandomField
         const std::string datagram = "$ZELIX," + field;
         const std::string fieldTwo = field.substr(0, field.find(','));
         ASSERT_EQ(NumberOf(datagram), ExpectedByStrtoll(fieldTwo)) << "round " << round;
+    }
+}
+
+// A sentence from the network never becomes one of the machines' own signals:
+// every named signal outside the sentence range, whatever its number, and the
+// numbers around the range's ends.
+TEST(PutControlSignal, RefusesEveryNumberOfTheMachinesOwnSignals)
+{
+    testsupport::RecordingMachine target;
+    std::vector<std::int32_t> forged = { 52000, ControlSignalBase - 1, -2, std::numeric_limits<std::int32_t>::max() };
+    for (const SignalNameRow* row = g_SignalNameTable; row->number != 0; ++row) {
+        if (row->number >= ControlSignalBase + LastControlSentence + 1 || row->number < FSM_TIMEHANDL) {
+            forged.push_back(row->number);
+        }
+    }
+    ASSERT_GT(forged.size(), 15u);
+    for (const std::int32_t number : forged) {
+        const std::string sentence = "$ZELIX," + std::to_string(std::int64_t{ number } - ControlSignalBase) + ",x";
+        EXPECT_FALSE(PutControlSignal(sentence.data(), sentence.size(), &target)) << sentence;
+    }
+    EXPECT_TRUE(target.Signals().empty());
+    for (const char* sentence : { "$ZELIX,0", "$ZELIX,1999", "$ZELIX,24" }) {
+        EXPECT_TRUE(PutControlSignal(sentence, std::strlen(sentence), &target)) << sentence;
     }
 }
 

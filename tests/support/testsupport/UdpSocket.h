@@ -20,10 +20,13 @@ namespace testsupport {
 class UdpSocket {
 public:
     // Bound to `port` on 127.0.0.1 (0: an ephemeral port), without reuse-address,
-    // so nobody else can bind the port while the socket lives.
-    explicit UdpSocket(std::uint16_t port = 0) : m_fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0))
+    // so nobody else can bind the port while the socket lives. `host` binds
+    // another loopback address instead (127.0.0.2, say: a second sender host).
+    explicit UdpSocket(std::uint16_t port = 0, std::uint32_t host = INADDR_LOOPBACK)
+        : m_fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0))
     {
-        const sockaddr_in address = Loopback(port);
+        sockaddr_in address = Loopback(port);
+        address.sin_addr.s_addr = htonl(host);
         if (m_fd < 0 || ::bind(m_fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
             if (m_fd >= 0) {
                 ::close(m_fd);

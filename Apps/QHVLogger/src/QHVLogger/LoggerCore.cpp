@@ -4,12 +4,14 @@
 #include "QHVLogger/QHV.h"
 #include "fsm/FsmBase.h"
 #include "fsm/FsmSignal.h"
+#include "net/SocketTable.h"
+#include "platform/PortClaim.h"
 #include "platform/Time.h"
 #include "tokens/GetToken.h"
 
-#include <cstdlib>
 #include <new>
 #include <string_view>
+#include <vector>
 
 namespace {
 
@@ -76,11 +78,26 @@ void CLoggerCore::Finish(const char* traceText)
     m_owner.TraceData("%s", traceText);
 }
 
+const char* CLoggerCore::PortOfThisProcess(std::uint16_t port) const
+{
+    if (port == OperatorStatusPort) {
+        return "the operator-status port";
+    }
+    if (port != m_dataPort.ClaimedPort() && platform::PortClaim::HeldByThisProcess(port)) {
+        return "the control port or the other logger's data port";
+    }
+    return nullptr;
+}
+
 void CLoggerCore::BindDataPort()
 {
     const std::optional<std::uint16_t> port = BindablePort(m_settings.sourcePort);
     if (!port) {
         m_owner.TraceData("\n\tERROR: Source port %d cannot be bound; no data port.", m_settings.sourcePort);
+        return;
+    }
+    if (const char* what = PortOfThisProcess(*port)) {
+        m_owner.TraceData("\n\tERROR: Source port %d is %s; no data port.", *port, what);
         return;
     }
     if (m_profile.reopenOnNewPort) {
@@ -94,6 +111,11 @@ void CLoggerCore::UseSourcePort(std::int32_t port)
 {
     if (!BindablePort(port)) {
         m_owner.TraceData("\n\tWarning: Source port %d ignored; data port stays on %d.", port,
+                          m_dataPort.BoundPort());
+        return;
+    }
+    if (const char* what = PortOfThisProcess(static_cast<std::uint16_t>(port))) {
+        m_owner.TraceData("\n\tWarning: Source port %d is %s; ignored, data port stays on %d.", port, what,
                           m_dataPort.BoundPort());
         return;
     }
@@ -120,7 +142,13 @@ bool CLoggerCore::ReadParameters()
     }
     m_settings.directory = row.dir_value;
     m_settings.fileTemplate = row.file_value;
-    m_settings.interval = static_cast<std::int32_t>(std::strtol(row.line_interval_value, nullptr, 10));
+    const std::optional<std::int32_t> interval = FieldInteger(row.line_interval_value);
+    if (!interval) {
+        m_owner.TraceData("\n\tWarning: Interval '%s' of the parameter row does not fit its number; the token %s "
+                          "is used.",
+                          row.line_interval_value, m_profile.settingTokens.interval);
+    }
+    m_settings.interval = interval ? *interval : m_tokens.getTokValueInt(m_profile.settingTokens.interval);
     m_settings.sourcePort = m_tokens.getTokValueInt(m_profile.settingTokens.sourcePort);
     if (m_settings.sourcePort == 0) {
         m_settings.sourcePort = m_profile.defaultSourcePort;
@@ -134,7 +162,11 @@ void CLoggerCore::TakeCommandSettings(const CTRXSignal& command, bool withDefaul
     const bool hasFields = command.Payload() != nullptr && command.Length() > 0;
     if (hasFields) {
         const std::string_view sentence(command.Payload(), static_cast<std::size_t>(command.Length()));
-        settings = SettingsFromSentence(sentence, m_profile.settingTokens, m_tokens);
+        std::vector<std::string> warnings;
+        settings = SettingsFromSentence(sentence, m_profile.settingTokens, m_tokens, &warnings);
+        for (const std::string& warning : warnings) {
+            m_owner.TraceData("%s", warning.c_str());
+        }
     } else {
         settings = SettingsFromTokens(m_profile.settingTokens, m_tokens);
         if (withDefaults && settings.interval == 0) {

@@ -98,6 +98,10 @@ private:
     // nothing is bound); a port no sensor can reach keeps the current receiver.
     void UseSourcePort(std::int32_t port);
     void BindDataPort();
+    // What `port` is to this process when the logger must not listen on it, or
+    // null when it may: the operator-status port would take the status
+    // sentences, the control port or the other logger's port their datagrams.
+    const char* PortOfThisProcess(std::uint16_t port) const;
     // A failed write to the log file (a full disk, say), as often as the log
     // file traces it: the operator gets the no-log-file message with the path.
     void ReportWriteError(const std::string& path);

@@ -7,11 +7,13 @@
 #include "net/ControlSentence.h"
 #include "net/SendSentence.h"
 #include "net/SocketTable.h"
+#include "net/SourceAllowList.h"
 #include "tokens/GetToken.h"
 
 #include <log4cplus/logger.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <cstring>
 #include <exception>
@@ -47,12 +49,6 @@ std::optional<std::int32_t> LeadingInteger(std::string_view text)
         return std::nullopt;
     }
     return value;
-}
-
-// A field read as a number the way atoi reads it: no number gives 0.
-std::int32_t IntegerOrZero(std::string_view text)
-{
-    return LeadingInteger(text).value_or(0);
 }
 
 bool IsHeave(const char* bytes, std::size_t length, char kind, std::size_t expectedLength)
@@ -129,7 +125,28 @@ std::optional<std::string_view> SentenceField(std::string_view sentence, int num
     return sentence.substr(start, end - start);
 }
 
-LoggerSettings SettingsFromSentence(std::string_view sentence, const LoggerTokenNames& tokens, CGetToken& store)
+std::optional<std::int32_t> FieldInteger(std::string_view text)
+{
+    std::size_t at = 0;
+    while (at < text.size() && IsBlank(text[at])) {
+        ++at;
+    }
+    if (at < text.size() && text[at] == '+') {
+        ++at;
+        if (at < text.size() && text[at] == '-') {
+            return 0;  // "+-5" is no number
+        }
+    }
+    std::int32_t value = 0;
+    const auto result = std::from_chars(text.data() + at, text.data() + text.size(), value);
+    if (result.ec == std::errc::result_out_of_range) {
+        return std::nullopt;
+    }
+    return result.ec == std::errc() ? value : 0;
+}
+
+LoggerSettings SettingsFromSentence(std::string_view sentence, const LoggerTokenNames& tokens, CGetToken& store,
+                                    std::vector<std::string>* warnings)
 {
     const auto text = [&](int number, const char* token) {
         const std::optional<std::string_view> field = SentenceField(sentence, number);
@@ -137,7 +154,17 @@ LoggerSettings SettingsFromSentence(std::string_view sentence, const LoggerToken
     };
     const auto integer = [&](int number, const char* token) {
         const std::optional<std::string_view> field = SentenceField(sentence, number);
-        return field && !field->empty() ? IntegerOrZero(*field) : store.getTokValueInt(token);
+        if (!field || field->empty()) {
+            return store.getTokValueInt(token);
+        }
+        if (const std::optional<std::int32_t> value = FieldInteger(*field)) {
+            return *value;
+        }
+        if (warnings != nullptr) {
+            warnings->push_back("\n\tWarning: Field " + std::to_string(number) + " '" + std::string(*field) +
+                                "' does not fit its number; the token " + token + " is used.");
+        }
+        return store.getTokValueInt(token);
     };
     LoggerSettings settings;
     settings.directory = text(3, tokens.directory);
@@ -202,20 +229,51 @@ void CLoggerDataPort::MakeReceiver()
 {
     m_receiver = std::make_unique<UdpReceiver>(m_io.context());
     m_receiver->setLogHandler([this](const std::string& text) { Log(text); });
+    m_receiver->setSourceFilter(SensorAllowList());
+}
+
+bool CLoggerDataPort::Claim(std::uint16_t port, platform::PortClaim& claim)
+{
+    if (m_claim.Held() && m_claim.Port() == port) {
+        return true;
+    }
+    claim = platform::PortClaim(port);
+    if (claim.Held()) {
+        return true;
+    }
+    const std::string reason = claim.Error() == EADDRINUSE ? "another QHVLogger process listens on it"
+                                                           : "cannot claim it: " + std::string(std::strerror(claim.Error()));
+    Log("Error: no data port " + std::to_string(port) + ": " + reason);
+    return false;
+}
+
+void CLoggerDataPort::KeepClaim(platform::PortClaim& claim)
+{
+    if (BoundPort() == 0) {
+        m_claim = platform::PortClaim();
+    } else if (claim.Held()) {
+        m_claim = std::move(claim);
+    }
 }
 
 bool CLoggerDataPort::Open(std::uint16_t port)
 {
+    platform::PortClaim claim;
+    if (!Claim(port, claim)) {
+        return false;
+    }
     Close();
     try {
         MakeReceiver();
         m_receiver->openOnPort(port);
         m_receiver->setReceiveHandler(m_receive);
+        KeepClaim(claim);
         return true;
     } catch (const std::exception& e) {
         Log(std::string("Error: no data port: ") + e.what());
         Close();
         m_receiver.reset();
+        KeepClaim(claim);
         return false;
     }
 }
@@ -225,7 +283,12 @@ bool CLoggerDataPort::Reopen(std::uint16_t port)
     if (!m_receiver) {
         return Open(port);
     }
+    platform::PortClaim claim;
+    if (!Claim(port, claim)) {
+        return false;
+    }
     m_receiver->reopenOnPort(port);  // reports its own failure through the log handler
+    KeepClaim(claim);
     return BoundPort() != 0;
 }
 

@@ -7,6 +7,7 @@
 
 #include "net/IoThread.h"
 #include "net/UdpReceiver.h"
+#include "platform/PortClaim.h"
 
 #include <log4cplus/loglevel.h>
 
@@ -16,6 +17,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 class CFsmBase;
 class CGetToken;
@@ -55,9 +57,17 @@ struct LoggerSettings {
     std::int32_t sourcePort = 0;
 };
 
+// A number field read the way atoi reads it (leading blanks and sign, digits,
+// the rest ignored; no number gives 0), but nullopt when its digits do not fit
+// 32 bits, where atoi's result is undefined and strtol's is cut to its limit.
+std::optional<std::int32_t> FieldInteger(std::string_view text);
+
 // Directory, template, interval and port from fields 3 to 6 of a logging
-// command; a field that is empty or missing takes the value of its token.
-LoggerSettings SettingsFromSentence(std::string_view sentence, const LoggerTokenNames& tokens, CGetToken& store);
+// command; a field that is empty or missing takes the value of its token, and
+// so does a number field whose number does not fit (FieldInteger), with a line
+// for the trace added to `warnings`.
+LoggerSettings SettingsFromSentence(std::string_view sentence, const LoggerTokenNames& tokens, CGetToken& store,
+                                    std::vector<std::string>* warnings = nullptr);
 // All four from their tokens (a missing token reads as empty or 0).
 LoggerSettings SettingsFromTokens(const LoggerTokenNames& tokens, CGetToken& store);
 
@@ -83,12 +93,15 @@ public:
     CLoggerDataPort(const CLoggerDataPort&) = delete;
     CLoggerDataPort& operator=(const CLoggerDataPort&) = delete;
 
-    // Closes the current receiver and builds a new one on `port`. A port that
-    // cannot be bound is reported through the log handler (trace and process
-    // log); the logger then has no data port until the next Open. True when bound.
+    // Claims `port` machine-wide (platform::PortClaim), then closes the current
+    // receiver and builds a new one on `port`. A port that another process has
+    // claimed is reported through the log handler (trace and process log) and
+    // the current receiver stays. A port that cannot be bound is reported the
+    // same way; the logger then has no data port until the next Open. True when bound.
     bool Open(std::uint16_t port);
-    // Moves the current receiver to `port` (reopenOnPort); builds one when there
-    // is none. Failures are reported as for Open. True when bound.
+    // Moves the current receiver to `port` (reopenOnPort) once the port is
+    // claimed; builds one when there is none. Failures are reported as for
+    // Open. True when bound.
     bool Reopen(std::uint16_t port);
     void Close();
 
@@ -99,14 +112,22 @@ public:
 
     // The port the receiver is bound to, 0 when there is none.
     std::uint16_t BoundPort() const;
+    // The port this data port has claimed, 0 when none.
+    std::uint16_t ClaimedPort() const { return m_claim.Port(); }
 
 private:
     void Log(const std::string& text) const;
     void MakeReceiver();
+    // A claim of `port` in `claim`, or of none when this data port holds it
+    // already; false, reported, when another holder has it.
+    bool Claim(std::uint16_t port, platform::PortClaim& claim);
+    // Keeps a new claim, or gives up every claim when nothing is bound.
+    void KeepClaim(platform::PortClaim& claim);
 
     const CFsmBase& m_owner;
     const log4cplus::LogLevel m_level;
     const UdpReceiver::ReceiveHandler m_receive;
     IoThread m_io;  // outlives the receiver: declared first, destroyed last
     std::unique_ptr<UdpReceiver> m_receiver;
+    platform::PortClaim m_claim;  // keeps other QHVLogger processes off the bound port
 };

@@ -5,6 +5,7 @@
 #include "db/Messages.h"
 #include "net/ControlSentence.h"
 #include "net/SocketTable.h"
+#include "net/SourceAllowList.h"
 #include "platform/Time.h"
 
 #include <log4cplus/loggingmacros.h>
@@ -148,16 +149,47 @@ void COrvantaControl::InitJob()
     }
     std::free(records);
 
+    ReadAllowLists();
     m_controlReceiver = std::make_unique<UdpReceiver>(m_io.context());
     m_controlReceiver->setLogHandler([this](const std::string& text) { LogReceiverText(text); });
+    m_controlReceiver->setSourceFilter(ControlAllowList());
     m_controlPortClaim = OpenControlPortOrEnd(*m_controlReceiver, portForSocketName(m_processName), m_trace);
     m_controlReceiver->setReceiveHandler(
-        [this](const char* bytes, std::size_t length) { PutControlSignal(bytes, length, this); });
+        [this](const char* bytes, std::size_t length) { OnControlDatagram(bytes, length); });
     m_io.start([this] {
         TraceData("\n\tWarn: Thread for IO context for server connections terminated");
         LOG4CPLUS_DEBUG(ProcessLogger(), LOG4CPLUS_TEXT("Thread for IO context for server connections terminated"));
     });
     PutInternal(new CTRXSignal(ZELIX_6, this, nullptr, 0));
+}
+
+void COrvantaControl::ReadAllowLists()
+{
+    for (const SourceAllowList* list : { ControlAllowList().get(), SensorAllowList().get() }) {
+        for (const std::string& fault : list->Faults()) {
+            LogReceiverText("Warn: " + list->Variable() + ": '" + fault +
+                            "' is no IPv4 address or prefix; it allows no sender");
+        }
+        if (!list->AllowsAny()) {
+            LOG4CPLUS_INFO(ProcessLogger(), LOG4CPLUS_STRING_TO_TSTRING("Senders limited by " + list->Variable()));
+        }
+    }
+}
+
+void COrvantaControl::OnControlDatagram(const char* bytes, std::size_t length)
+{
+    if (PutControlSignal(bytes, length, this)) {
+        return;
+    }
+    const std::optional<std::int32_t> number = ControlSignalNumber(bytes, length);
+    if (!number || IsReceivableControlSignal(*number)) {
+        return;  // no number at all: dropped as designed, without a word
+    }
+    if (const std::uint64_t dropped = m_reservedSentences.Count()) {
+        TraceData("\n\tWarn: Control sentence %lld dropped: its number is one of the machines' own signals "
+                  "(%llu dropped since the last report).",
+                  static_cast<long long>(*number) - ControlSignalBase, static_cast<unsigned long long>(dropped));
+    }
 }
 
 void COrvantaControl::JobReadDB(CTRXSignal** signal)
@@ -226,7 +258,13 @@ void COrvantaControl::AnnounceReadiness()
 void COrvantaControl::JobWatchdog(CTRXSignal** signal)
 {
     TraceJob("JobWatchdog");
+    // Only the watchdog's own timer re-arms it; any other signal of this
+    // number, and a watchdog without an interval, would start a second loop.
+    const bool ownTimer = (*signal)->Origin() == 1;
     (*signal)->ReleasePayload();
+    if (!ownTimer || m_watchdogIntervalMs <= 0) {
+        return;
+    }
     sd_notify(0, "WATCHDOG=1");
     StartTimer(WATCHDOG_TICK, m_watchdogIntervalMs);
 }

@@ -14,6 +14,7 @@
 #include "net/SocketData.h"
 #include "net/UdpReceiver.h"
 #include "platform/PortClaim.h"
+#include "platform/ReportThrottle.h"
 
 #include <cstdint>
 #include <memory>
@@ -75,6 +76,12 @@ private:
     // Hands the signal (payload included) to the logger, or drops it when there is none.
     void Relay(CFsmBase* logger, CTRXSignal** signal);
     void LogReceiverText(const std::string& text) const;
+    // The control port's receive handler (I/O thread): a control sentence
+    // becomes a signal; one whose number is one of the machines' own signals
+    // is dropped, with a trace line at most once a second.
+    void OnControlDatagram(const char* bytes, std::size_t length);
+    // Reads the sender allow-lists and reports entries that cannot be read.
+    void ReadAllowLists();
     // Tells the service manager that the supervisor is ready and, when it asks
     // for a watchdog, starts WATCHDOG_TICK. Without a service manager (no
     // NOTIFY_SOCKET) nothing is sent and no timer runs.
@@ -89,4 +96,5 @@ private:
     platform::PortClaim m_controlPortClaim;  // keeps other QHVLogger processes off the control port
     std::unique_ptr<UdpReceiver> m_controlReceiver;
     std::int32_t m_watchdogIntervalMs = 0;  // between two signs of life; 0: no watchdog
+    platform::ReportThrottle m_reservedSentences;
 };

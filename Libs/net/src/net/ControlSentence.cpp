@@ -72,13 +72,19 @@ std::optional<std::int32_t> ControlSignalNumber(const char* bytes, std::size_t l
     return static_cast<std::int32_t>(number);
 }
 
+bool IsReceivableControlSignal(std::int32_t number)
+{
+    return number == FSM_TIMEHANDL ||
+           (number >= ControlSignalBase && number <= ControlSignalBase + LastControlSentence);
+}
+
 bool PutControlSignal(const char* bytes, std::size_t length, CFsmBase* target)
 {
     if (target == nullptr || length > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
         return false;
     }
     const std::optional<std::int32_t> number = ControlSignalNumber(bytes, length);
-    if (!number) {
+    if (!number || !IsReceivableControlSignal(*number)) {
         return false;
     }
     const auto payloadLength = static_cast<std::int32_t>(length);

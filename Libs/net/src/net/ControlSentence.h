@@ -24,10 +24,22 @@ constexpr std::int32_t ControlSignalBase = 50000;
 //   a 32-bit signed integer: such a datagram yields no signal at all.
 std::optional<std::int32_t> ControlSignalNumber(const char* bytes, std::size_t length);
 
+// The highest sentence number a received control sentence may carry. Sentences
+// 0 to 1999 are the signals 50000 to 51999; the machines' own signals (database,
+// termination, watchdog, timers, sensor data, reports) lie from 52000 on, and
+// timer records and wake-ups below 0.
+constexpr std::int32_t LastControlSentence = 1999;
+
+// True for the numbers a datagram from the network may become on a control
+// port: a control sentence (50000 to 51999), or -1 for input that is none. A
+// sentence such as "$ZELIX,4020" would otherwise forge the watchdog's tick.
+bool IsReceivableControlSignal(std::int32_t number);
+
 // Turns a received datagram into a signal for `target`: the number above, a
 // private copy of all `length` bytes as payload (no NUL added), `target` as
 // sender; the signal goes to the back of the target's external queue. Returns
-// false when the datagram yields no signal (nothing is queued then).
+// false when the datagram yields no signal or one that is not receivable
+// (IsReceivableControlSignal); nothing is queued then.
 bool PutControlSignal(const char* bytes, std::size_t length, CFsmBase* target);
 
 // Sentences the process builds, byte for byte (LF then CR at the end).

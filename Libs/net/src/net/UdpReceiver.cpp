@@ -1,5 +1,8 @@
 #include "net/UdpReceiver.h"
 
+#include "net/SourceAllowList.h"
+#include "platform/ReportThrottle.h"
+
 #include <boost/asio/bind_executor.hpp>
 #include <boost/asio/ip/udp.hpp>
 #include <boost/system/system_error.hpp>
@@ -17,11 +20,31 @@ struct UdpReceiver::Handlers {
     std::mutex mutex;
     std::shared_ptr<const ReceiveHandler> receive;
     std::shared_ptr<const LogHandler> log;
+    std::shared_ptr<const SourceAllowList> allowed;
+    platform::ReportThrottle strangers;
 
     std::shared_ptr<const ReceiveHandler> Receive()
     {
         std::lock_guard<std::mutex> lock(mutex);
         return receive;
+    }
+
+    // False, with a report now and then, for a sender the allow-list does not name.
+    bool Admits(const udp::endpoint& sender)
+    {
+        std::shared_ptr<const SourceAllowList> list;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            list = allowed;
+        }
+        if (!list || list->Allows(sender.address())) {
+            return true;
+        }
+        if (const std::uint64_t dropped = strangers.Count()) {
+            Log("Datagram from " + sender.address().to_string() + " dropped: sender not in " + list->Variable() +
+                " (" + std::to_string(dropped) + " dropped since the last report)");
+        }
+        return false;
     }
 
     void Log(const std::string& text)
@@ -102,6 +125,9 @@ struct UdpReceiver::Session : std::enable_shared_from_this<UdpReceiver::Session>
 
     void Deliver(std::size_t length)
     {
+        if (!handlers->Admits(sender)) {
+            return;
+        }
         const std::shared_ptr<const ReceiveHandler> handler = handlers->Receive();
         if (!handler || !*handler) {
             return;
@@ -170,6 +196,12 @@ void UdpReceiver::setReceiveHandler(ReceiveHandler handler)
     auto shared = std::make_shared<const ReceiveHandler>(std::move(handler));
     std::lock_guard<std::mutex> lock(m_handlers->mutex);
     m_handlers->receive = std::move(shared);
+}
+
+void UdpReceiver::setSourceFilter(std::shared_ptr<const SourceAllowList> allowed)
+{
+    std::lock_guard<std::mutex> lock(m_handlers->mutex);
+    m_handlers->allowed = std::move(allowed);
 }
 
 void UdpReceiver::Bind(Session& session, std::uint16_t port)

@@ -12,6 +12,8 @@
 #include <memory>
 #include <string>
 
+class SourceAllowList;
+
 class UdpReceiver {
 public:
     using ReceiveHandler = std::function<void(const char* bytes, std::size_t length)>;
@@ -41,6 +43,11 @@ public:
     // I/O thread should a receive handler throw.
     void setLogHandler(LogHandler handler);
     void setReceiveHandler(ReceiveHandler handler);
+
+    // Datagrams from senders the list does not allow are dropped before the
+    // receive handler sees them, with a line to the log handler at most once a
+    // second that counts them. Null (the default) allows every sender.
+    void setSourceFilter(std::shared_ptr<const SourceAllowList> allowed);
 
     // Sets reuse-address, binds the IPv4 any-address and `port` (0: an ephemeral
     // port), asks for the socket receive buffer and starts receiving. Progress

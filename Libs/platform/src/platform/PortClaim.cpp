@@ -7,9 +7,25 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
+#include <mutex>
+#include <set>
 #include <utility>
 
 namespace platform {
+
+namespace {
+
+// The ports held by claims of this process.
+std::mutex g_heldMutex;
+std::multiset<std::uint16_t> g_heldPorts;
+
+}  // namespace
+
+bool PortClaim::HeldByThisProcess(std::uint16_t port)
+{
+    std::lock_guard<std::mutex> lock(g_heldMutex);
+    return g_heldPorts.count(port) > 0;
+}
 
 PortClaim::PortClaim(std::uint16_t port)
 {
@@ -26,8 +42,13 @@ PortClaim::PortClaim(std::uint16_t port)
     const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + nameLength);
     if (::bind(m_fd, reinterpret_cast<const sockaddr*>(&address), length) != 0) {
         m_error = errno;
-        Release();
+        ::close(m_fd);
+        m_fd = -1;
+        return;
     }
+    m_port = port;
+    std::lock_guard<std::mutex> lock(g_heldMutex);
+    g_heldPorts.insert(port);
 }
 
 PortClaim::~PortClaim()
@@ -36,7 +57,7 @@ PortClaim::~PortClaim()
 }
 
 PortClaim::PortClaim(PortClaim&& other) noexcept
-    : m_fd(std::exchange(other.m_fd, -1)), m_error(other.m_error)
+    : m_fd(std::exchange(other.m_fd, -1)), m_error(other.m_error), m_port(std::exchange(other.m_port, 0))
 {
 }
 
@@ -46,6 +67,7 @@ PortClaim& PortClaim::operator=(PortClaim&& other) noexcept
         Release();
         m_fd = std::exchange(other.m_fd, -1);
         m_error = other.m_error;
+        m_port = std::exchange(other.m_port, 0);
     }
     return *this;
 }
@@ -53,8 +75,13 @@ PortClaim& PortClaim::operator=(PortClaim&& other) noexcept
 void PortClaim::Release()
 {
     if (m_fd >= 0) {
+        {
+            std::lock_guard<std::mutex> lock(g_heldMutex);
+            g_heldPorts.erase(g_heldPorts.find(m_port));
+        }
         ::close(m_fd);
         m_fd = -1;
+        m_port = 0;
     }
 }
 

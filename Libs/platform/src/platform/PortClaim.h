@@ -25,12 +25,20 @@ public:
     bool Held() const { return m_fd >= 0; }
     // errno of a failed claim: EADDRINUSE when another holder has the port.
     int Error() const { return m_error; }
+    // The port claimed, 0 when none is held.
+    std::uint16_t Port() const { return Held() ? m_port : 0; }
+
+    // True while some PortClaim of this process holds `port`: the port is one
+    // of our own (the control port, a logger's data port), as opposed to one
+    // that another process holds. Callable from any thread.
+    static bool HeldByThisProcess(std::uint16_t port);
 
 private:
     void Release();
 
     int m_fd = -1;
     int m_error = 0;
+    std::uint16_t m_port = 0;
 };
 
 }  // namespace platform

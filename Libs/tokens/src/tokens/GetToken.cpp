@@ -18,6 +18,7 @@
 
 #include <cstring>
 #include <exception>
+#include <limits>
 
 namespace {
 
@@ -239,9 +240,16 @@ int CGetToken::ReadTokensFromDatabase()
             case TOKEN_FLOAT:
                 record.floatValue = static_cast<double>(query.value(2).toFloat());
                 break;
-            case TOKEN_INT:
-                record.intValue = query.value(2).toInt();
+            case TOKEN_INT: {
+                // A value beyond 32 bits reads as 0, as it does in the token
+                // file, instead of wrapping into another number.
+                bool read = false;
+                const qlonglong value = query.value(2).toLongLong(&read);
+                const bool fits = read && value >= std::numeric_limits<std::int32_t>::min() &&
+                                  value <= std::numeric_limits<std::int32_t>::max();
+                record.intValue = fits ? static_cast<std::int32_t>(value) : 0;
                 break;
+            }
             case TOKEN_TEXT:
                 record.textValue = query.value(2).toString().toLocal8Bit().toStdString();
                 break;

@@ -1,0 +1,86 @@
+// The real program started by a test: a demo system database under a temporary
+// drive root, and a configuration directory whose property file sends the
+// process log and the trace to files of their own.
+#pragma once
+
+#include "testsupport/ChildProcess.h"
+#include "testsupport/DemoDatabase.h"
+#include "testsupport/TestUtils.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace processtest {
+
+const std::string Binary = QHVLOGGER_BINARY;
+
+class ProcessFixture : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        testsupport::WriteFile(ConfigFolder() / "log4cplus_configureQHV.ini",
+                               "log4cplus.logger.QHVLOGGER=DEBUG, process\n"
+                               "log4cplus.additivity.QHVLOGGER=false\n"
+                               "log4cplus.appender.process=log4cplus::FileAppender\n"
+                               "log4cplus.appender.process.File=" + ProcessLog().string() + "\n"
+                               "log4cplus.appender.process.layout=log4cplus::PatternLayout\n"
+                               "log4cplus.appender.process.layout.ConversionPattern=%m|%n\n"
+                               "log4cplus.logger.LogTrace=DEBUG, trace\n"
+                               "log4cplus.additivity.LogTrace=false\n"
+                               "log4cplus.appender.trace=log4cplus::FileAppender\n"
+                               "log4cplus.appender.trace.File=" + TraceLog().string() + "\n"
+                               "log4cplus.appender.trace.layout=log4cplus::PatternLayout\n"
+                               "log4cplus.appender.trace.layout.ConversionPattern=%m%n\n");
+    }
+
+    std::unique_ptr<testsupport::ChildProcess> Start(const std::vector<std::string>& arguments)
+    {
+        return std::make_unique<testsupport::ChildProcess>(Binary, arguments,
+                                              std::vector<std::string> { "ProgramData=C:\\ProgramData" });
+    }
+
+    std::filesystem::path ConfigFolder() const { return m_database.databaseFile().parent_path(); }
+    std::filesystem::path DatabaseFile() const { return m_database.databaseFile(); }
+    std::filesystem::path ProcessLog() const { return m_root.path() / "process.log"; }
+    std::filesystem::path TraceLog() const { return m_root.path() / "trace.log"; }
+    std::string ProcessLogText() const { return testsupport::ReadFile(ProcessLog()); }
+    std::string TraceText() const { return testsupport::ReadFile(TraceLog()); }
+    // Times `text` occurs in the trace.
+    std::size_t TraceCount(const std::string& text) const
+    {
+        const std::string trace = TraceText();
+        std::size_t count = 0;
+        for (std::size_t at = trace.find(text); at != std::string::npos; at = trace.find(text, at + 1)) {
+            ++count;
+        }
+        return count;
+    }
+    // Until both loggers have read their parameters: the P2X logger, selected
+    // in the demo row, has switched logging on.
+    bool WaitUntilRunning() const
+    {
+        return testsupport::WaitFor([&] { return TraceCount("JobPrepLogging") > 0; }, std::chrono::seconds(20));
+    }
+    std::filesystem::path OnDriveC(const std::string& rest) const { return m_root.path() / "c" / rest; }
+
+private:
+    // The program is started without an inherited QHV_LOGNAME.
+    testsupport::ScopedEnv m_noLogName { "QHV_LOGNAME", std::nullopt };
+    testsupport::TempDir m_root;
+    testsupport::DemoDatabase m_database { m_root.path() };
+};
+
+bool EndedWithZero(const std::optional<int>& status)
+{
+    return status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0;
+}
+
+
+}  // namespace processtest
