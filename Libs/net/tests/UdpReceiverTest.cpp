@@ -263,14 +263,21 @@ TEST(UdpReceiver, BindFailuresNameTheOperationAndPort)
     recorder.Attach(other);
     other.openOnPort(0);
     recorder.ClearLog();
+    const std::uint16_t kept = other.localPort();
     EXPECT_NO_THROW(other.reopenOnPort(blocker.Port()));
-    EXPECT_EQ(other.localPort(), 0);
     const std::vector<std::string> log = recorder.Log();
     ASSERT_FALSE(log.empty());
     EXPECT_NE(log.back().find("bind to input port " + port), std::string::npos) << log.back();
-    // A later reopen to a free port works again.
+    // The receiver stays on its port and goes on receiving there.
+    EXPECT_EQ(other.localPort(), kept);
+    Sender sender;
+    sender.Send(kept, "still here");
+    ASSERT_TRUE(WaitFor([&] { return recorder.Count() == 1; }));
+    EXPECT_EQ(recorder.Datagrams(), std::vector<std::string> { "still here" });
+    // A later reopen to a free port works.
     other.reopenOnPort(0);
     EXPECT_NE(other.localPort(), 0);
+    EXPECT_NE(other.localPort(), kept);
 }
 
 TEST(SendSentence, SendsExactlyTheSentenceBytes)

@@ -225,11 +225,14 @@ void CLoggerDataPort::Log(const std::string& text) const
     }
 }
 
-void CLoggerDataPort::MakeReceiver()
+std::unique_ptr<UdpReceiver> CLoggerDataPort::MakeReceiver()
 {
-    m_receiver = std::make_unique<UdpReceiver>(m_io.context());
-    m_receiver->setLogHandler([this](const std::string& text) { Log(text); });
-    m_receiver->setSourceFilter(SensorAllowList());
+    auto receiver = std::make_unique<UdpReceiver>(m_io.context());
+    receiver->setLogHandler([this](const std::string& text) { Log(text); });
+    receiver->setSourceFilter(SensorAllowList());
+    // Before it receives: nothing that arrives from then on goes unhandled.
+    receiver->setReceiveHandler(m_receive);
+    return receiver;
 }
 
 bool CLoggerDataPort::Claim(std::uint16_t port, platform::PortClaim& claim)
@@ -249,9 +252,10 @@ bool CLoggerDataPort::Claim(std::uint16_t port, platform::PortClaim& claim)
 
 void CLoggerDataPort::KeepClaim(platform::PortClaim& claim)
 {
-    if (BoundPort() == 0) {
+    const std::uint16_t bound = BoundPort();
+    if (bound == 0) {
         m_claim = platform::PortClaim();
-    } else if (claim.Held()) {
+    } else if (claim.Held() && claim.Port() == bound) {
         m_claim = std::move(claim);
     }
 }
@@ -262,17 +266,17 @@ bool CLoggerDataPort::Open(std::uint16_t port)
     if (!Claim(port, claim)) {
         return false;
     }
-    Close();
+    // The new receiver is bound before the current one closes; should the bind
+    // fail, the current one stays.
     try {
-        MakeReceiver();
-        m_receiver->openOnPort(port);
-        m_receiver->setReceiveHandler(m_receive);
+        std::unique_ptr<UdpReceiver> receiver = MakeReceiver();
+        receiver->openOnPort(port);
+        Close();
+        m_receiver = std::move(receiver);
         KeepClaim(claim);
         return true;
     } catch (const std::exception& e) {
         Log(std::string("Error: no data port: ") + e.what());
-        Close();
-        m_receiver.reset();
         KeepClaim(claim);
         return false;
     }

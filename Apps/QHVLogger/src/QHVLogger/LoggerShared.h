@@ -93,11 +93,10 @@ public:
     CLoggerDataPort(const CLoggerDataPort&) = delete;
     CLoggerDataPort& operator=(const CLoggerDataPort&) = delete;
 
-    // Claims `port` machine-wide (platform::PortClaim), then closes the current
-    // receiver and builds a new one on `port`. A port that another process has
-    // claimed is reported through the log handler (trace and process log) and
-    // the current receiver stays. A port that cannot be bound is reported the
-    // same way; the logger then has no data port until the next Open. True when bound.
+    // Claims `port` machine-wide (platform::PortClaim), builds a new receiver
+    // on it, and then closes the current one. A port that another process has
+    // claimed, or that cannot be bound, is reported through the log handler
+    // (trace and process log), and the current receiver stays. True when bound.
     bool Open(std::uint16_t port);
     // Moves the current receiver to `port` (reopenOnPort) once the port is
     // claimed; builds one when there is none. Failures are reported as for
@@ -117,11 +116,13 @@ public:
 
 private:
     void Log(const std::string& text) const;
-    void MakeReceiver();
+    // A receiver with the logger's handlers and the sensor allow-list, not yet bound.
+    std::unique_ptr<UdpReceiver> MakeReceiver();
     // A claim of `port` in `claim`, or of none when this data port holds it
     // already; false, reported, when another holder has it.
     bool Claim(std::uint16_t port, platform::PortClaim& claim);
-    // Keeps a new claim, or gives up every claim when nothing is bound.
+    // Keeps the claim of the port now bound: the new one after a move, the old
+    // one when the move failed; none when nothing is bound.
     void KeepClaim(platform::PortClaim& claim);
 
     const CFsmBase& m_owner;

@@ -272,27 +272,31 @@ void UdpReceiver::openOnPort(std::uint16_t port)
 
 void UdpReceiver::reopenOnPort(std::uint16_t port)
 {
-    closeReceiver();
     // A fresh socket with its own closing flag: a receive of the old socket that
     // is still completing ends on the old flag and cannot restart on this one.
-    m_session = std::make_shared<Session>(m_io, m_strand, m_handlers);
+    // It is bound before the old one closes, so a failed bind leaves the
+    // receiver where it was, and a datagram never finds neither socket.
+    auto fresh = std::make_shared<Session>(m_io, m_strand, m_handlers);
     try {
         boost::system::error_code error;
-        m_session->socket.open(udp::v4(), error);
+        fresh->socket.open(udp::v4(), error);
         if (!error) {
-            m_session->socket.non_blocking(true, error);
+            fresh->socket.non_blocking(true, error);
         }
         if (error) {
             Raise(error, "open UDP socket");
         }
-        Bind(*m_session, port);
-        m_handlers->Log("Logging starting");
-        std::lock_guard<std::mutex> lock(m_session->mutex);
-        m_session->StartReceive();
+        Bind(*fresh, port);
     } catch (const std::exception& e) {
         m_handlers->Log(e.what());
-        m_session->Close();
+        fresh->Close();
+        return;
     }
+    std::swap(m_session, fresh);
+    fresh->Close();  // the old socket
+    m_handlers->Log("Logging starting");
+    std::lock_guard<std::mutex> lock(m_session->mutex);
+    m_session->StartReceive();
 }
 
 void UdpReceiver::closeReceiver()

@@ -55,9 +55,9 @@ public:
     // text names the operation and the port.
     void openOnPort(std::uint16_t port);
 
-    // Closes the current socket and binds a fresh one to `port` as openOnPort
-    // does. Never throws: a failure goes to the log handler, and the receiver is
-    // then left without a bound socket.
+    // Binds a fresh socket to `port` as openOnPort does, then closes the current
+    // one. Never throws: a failure goes to the log handler, and the receiver
+    // then stays on its current socket.
     void reopenOnPort(std::uint16_t port);
 
     // Stops receiving and closes the socket. On return no receive handler call is
