@@ -15,10 +15,12 @@
 #include "platform/Paths.h"
 #include "tokens/TokenStore.h"
 
+#include <ace/OS_NS_sys_time.h>
 #include <boost/system/system_error.hpp>
 #include <log4cplus/configurator.h>
 #include <log4cplus/hierarchy.h>
 #include <log4cplus/loggingmacros.h>
+#include <systemd/sd-daemon.h>
 
 #include <unistd.h>
 
@@ -28,8 +30,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
+#include <chrono>
 #include <iostream>
 #include <mutex>
+#include <thread>
 
 ACE_Semaphore g_terminationSemaphore(0, USYNC_THREAD, nullptr, nullptr, 2147483647);
 std::atomic<CFsmBase*> g_supervisor { nullptr };
@@ -49,20 +54,95 @@ long DecimalValue(const char* text)
 }
 
 // Held while a console handler hands the supervisor its signal, so the main
-// thread cannot destroy the supervisor meanwhile.
+// thread cannot destroy the supervisor meanwhile; also guards the stop asked
+// for before the supervisor existed.
 std::mutex g_supervisorMutex;
+bool g_stopBeforeSupervisor = false;
+// Set by whichever thread ends the process after a stop: the main thread once
+// it wakes, or the stop deadline.
+std::atomic<bool> g_ending { false };
+
+// A stop must end the process even when a job blocks the supervisor (a
+// database that accepts connections and never answers, say): this long after
+// the console signal the process ends without it, well within the service
+// manager's stop time-out (TimeoutStopSec=30s).
+constexpr auto StopDeadline = std::chrono::seconds(20);
+
+void EndAtStopDeadline()
+{
+    std::this_thread::sleep_for(StopDeadline);
+    if (g_ending.exchange(true)) {
+        return;  // the orderly end is under way
+    }
+    // Other threads may still be inside jobs and log: the log is not shut
+    // down, its lines are flushed one by one already.
+    LOG4CPLUS_INFO(ProcessLogger(), LOG4CPLUS_TEXT("Stop not completed within 20 s; ending now."));
+    LOG4CPLUS_INFO(ProcessLogger(), LOG4CPLUS_TEXT("Terminated!"));
+    EndProcess(0);
+}
 
 void AskSupervisorToTerminate()
 {
+    static std::once_flag deadline;
+    std::call_once(deadline, [] { std::thread(&EndAtStopDeadline).detach(); });
+
     std::lock_guard<std::mutex> lock(g_supervisorMutex);
     CFsmBase* supervisor = g_supervisor.load();
     if (supervisor == nullptr) {
+        // Start-up is still under way (waiting for the database, say): the run
+        // sequence ends the process at its next step.
+        g_stopBeforeSupervisor = true;
+        g_terminationSemaphore.release();
         return;
     }
     const std::string sentence = TerminateSentence();
     const auto length = static_cast<std::int32_t>(sentence.size());
     CTRXSignal* signal = new CTRXSignal(ZELIX_24, nullptr, CopyPayload(sentence.data(), length), length);
     supervisor->PutExternal(&signal, true);  // the supervisor's queue owns it now
+}
+
+// The end of a process stopped before its supervisor ran.
+[[noreturn]] void EndBeforeSupervisor()
+{
+    g_ending = true;
+    LOG4CPLUS_INFO(ProcessLogger(), LOG4CPLUS_TEXT("Terminated!"));
+    ShutdownLogAndEndProcess(0);
+}
+
+// Pauses between attempts to reach the system database at start.
+constexpr int FirstConnectPauseSeconds = 1;
+constexpr int LastConnectPauseSeconds = 15;
+
+// The system database at start. A vessel powers up in any order, and the
+// database server may come up after the workstation: the connection is tried
+// again and again, with pauses from 1 s growing to 15 s, until the database
+// answers, so logging begins within seconds of it. Each failure is reported
+// to the process log, the trace and the service manager's status line, and
+// the service manager's start time-out is extended meanwhile. A stop ends the
+// process at once. A database that answers but lacks what the objects prepare
+// (a table, say) is no reason to wait: the machines report their own failures.
+void ConnectSystemDatabase(CDBoperations& database, LogTrace* trace)
+{
+    int pauseSeconds = FirstConnectPauseSeconds;
+    for (int attempt = 1;
+         database.connect(SystemDataSource, SystemDatabaseUser, SystemDatabasePassword, nullptr) != 0 &&
+         !database.isConnected();
+         ++attempt) {
+        const std::string text = std::string("Waiting for the system database ") + SystemDataSource + ": attempt " +
+                                 std::to_string(attempt) + " failed; next in " + std::to_string(pauseSeconds) + " s";
+        LOG4CPLUS_WARN(ProcessLogger(), LOG4CPLUS_STRING_TO_TSTRING(text));
+        if (trace != nullptr) {
+            trace->AppendText(("\n" + text + "\n").c_str());
+        }
+        sd_notifyf(0, "STATUS=%s\nEXTEND_TIMEOUT_USEC=%llu", text.c_str(),
+                   static_cast<unsigned long long>(pauseSeconds + 30) * 1000000ULL);
+        ACE_Time_Value until = ACE_OS::gettimeofday() + ACE_Time_Value(pauseSeconds);
+        if (g_terminationSemaphore.acquire(until) == 0) {
+            EndBeforeSupervisor();  // only a stop releases it now
+        }
+        pauseSeconds = std::min(2 * pauseSeconds, LastConnectPauseSeconds);
+    }
+    sd_notify(0, "STATUS=");
 }
 
 void InstallConsoleHandlers()
@@ -351,7 +431,7 @@ void RunProcess(const CommandLineOptions& options, LogTrace* trace, const std::s
     static CDBoperations* const database = new CDBoperations("ORVANTA");
     static CMessages* const messages = new CMessages();
     messages->setDatabase(database);
-    database->connect(SystemDataSource, SystemDatabaseUser, SystemDatabasePassword, nullptr);
+    ConnectSystemDatabase(*database, trace);
     messages->loadMessageTypes();
     int version = 0;
     char* versionName = nullptr;
@@ -365,13 +445,22 @@ void RunProcess(const CommandLineOptions& options, LogTrace* trace, const std::s
     auto* supervisor = new COrvantaControl(options.processName.c_str(), trace, options.debugMask,
                                            ProcessServices { *database, *messages, TokenStore() });
     {
-        std::lock_guard<std::mutex> lock(g_supervisorMutex);
+        std::unique_lock<std::mutex> lock(g_supervisorMutex);
+        if (g_stopBeforeSupervisor) {
+            lock.unlock();
+            EndBeforeSupervisor();
+        }
         g_supervisor = supervisor;
     }
     supervisor->Start(0);
 
     WaitForTermination();
 
+    if (g_ending.exchange(true)) {
+        for (;;) {
+            std::this_thread::sleep_for(std::chrono::seconds(1));  // the stop deadline ends the process
+        }
+    }
     LOG4CPLUS_INFO(ProcessLogger(), LOG4CPLUS_TEXT("Terminated!"));
     {
         // From here on the console handlers find no supervisor to ask.

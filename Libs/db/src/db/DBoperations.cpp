@@ -358,6 +358,13 @@ bool CDBoperations::databaseReady()
         }
         m_dbc = m_connection->connectionHandle();
         m_lost = false;
+        if (!m_setUp) {
+            // The first connect failed: what it would have prepared is prepared now.
+            m_paused = false;
+            if (!setUpConnection()) {
+                return false;
+            }
+        }
     }
     // The statement decides: running ends the outage, failing starts the next pause.
     m_paused = false;
@@ -484,28 +491,40 @@ int CDBoperations::connect(const char* dataSource, const char* user, const char*
     m_dbc = nullptr;
     m_paused = false;
     m_lost = false;
+    m_setUp = false;
     m_pauseSeconds = 0;
     m_connection = std::make_unique<CDBconnection>();
     if (m_connection->setDataSource(dataSource) != 0 || m_connection->setUser(user) != 0 ||
         m_connection->setPassword(password) != 0) {
+        m_connection.reset();
         return -1;
+    }
+    if (name != nullptr) {
+        setName(name);
     }
     if (m_connection->connect() != 0) {
         m_rc = m_connection->lastReturnCode();
+        // A database that is not there yet (a workstation that starts before
+        // its database server) is tried again as a lost connection is.
+        m_lost = true;
+        pauseDatabase(false, (std::string("Connect to ") + dataSource + " failed").c_str(), m_connection->sqlState(),
+                      m_connection->errorMessage());
         return -1;
     }
     m_dbc = m_connection->connectionHandle();
+    return setUpConnection() ? 0 : -1;
+}
+
+bool CDBoperations::setUpConnection()
+{
     if (m_dbc == nullptr) {
-        return -1;
+        return false;
     }
     char dbmsName[64] = {};
     SQLSMALLINT dbmsLength = 0;
     m_sqliteDriver = Succeeded(SQLGetInfo(static_cast<SQLHDBC>(m_dbc), SQL_DBMS_NAME, dbmsName, sizeof dbmsName,
                                           &dbmsLength)) &&
                      std::strncmp(dbmsName, "SQLite", 6) == 0;
-    if (name != nullptr) {
-        setName(name);
-    }
     buildEscapeTable();
     m_language = 3;
 
@@ -513,7 +532,7 @@ int CDBoperations::connect(const char* dataSource, const char* user, const char*
     const std::string statement = "SELECT number FROM messages WHERE lang=3 ORDER BY number";
     SQLUINTEGER number = 0;
     if (!runStatement(statement, { { SQL_C_ULONG, &number, sizeof number } })) {
-        return -1;
+        return false;
     }
     while (fetch() == SQL_SUCCESS) {
         m_lastArrival[static_cast<int>(number)] = 0;
@@ -523,7 +542,8 @@ int CDBoperations::connect(const char* dataSource, const char* user, const char*
 
     m_duplicateWindowMs = DuplicateWindowMs;
     openSqlite();
-    return 0;
+    m_setUp = true;
+    return true;
 }
 
 void CDBoperations::openSqlite()

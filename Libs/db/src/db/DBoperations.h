@@ -108,9 +108,12 @@ public:
     // Connects; a non-null name replaces the object's name. Prepares the
     // duplicate suppression for every message number and opens the database
     // file with SQLite when the driver names one (failures of that open go to
-    // standard error only). 0 / -1. Only a connection made here is re-established
-    // when lost; an object that never connected stays without one.
+    // standard error only). 0 / -1. A connection made here is re-established
+    // when lost; one that could not be made is tried again the same way (with
+    // the same pauses), and the preparations follow once it is made.
     int connect(const char* dataSource, const char* user, const char* password, const char* name);
+    // True while the object holds a connection (made, not lost).
+    bool isConnected() const { return m_dbc != nullptr; }
 
     // The text of a message in a language, translated for display: a new
     // MessageTextSize-byte block that the caller releases with free(), or null.
@@ -216,6 +219,10 @@ private:
     // Opens (empties) file `index` and deletes the one after it, the new gap.
     bool openDumpFileAt(int index);
 
+    // What follows the first connection: driver kind, escapes, the message
+    // numbers for duplicate suppression, the SQLite handle. False when a
+    // statement of it failed.
+    bool setUpConnection();
     // Whether a statement may run now: false while paused or never connected.
     // Ends a pause that is over, reconnecting first when the connection was lost.
     bool databaseReady();
@@ -243,6 +250,7 @@ private:
     // Availability: while paused no statement runs until m_retryAt.
     bool m_paused = false;
     bool m_lost = false;  // the connection was released and must be made again
+    bool m_setUp = false;  // the preparations after the first connection were done
     bool m_sqliteDriver = false;
     int m_pauseSeconds = 0;  // the last pause; 0 after a statement ran
     std::chrono::steady_clock::time_point m_retryAt;

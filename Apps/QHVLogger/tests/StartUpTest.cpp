@@ -1,0 +1,119 @@
+// The real program as a service meets it on a vessel: a database server that
+// comes up after the workstation or does not answer, a stop at any moment.
+#include "LoggerRig.h"
+#include "ProcessFixture.h"
+#include "testsupport/PostgresCluster.h"
+#include "testsupport/UdpSocket.h"
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+using loggertest::FilesIn;
+using loggertest::QhvRecords;
+using processtest::EndedWithZero;
+using processtest::ProcessFixture;
+using testsupport::ChildProcess;
+using testsupport::UdpSocket;
+using testsupport::WaitFor;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string Heave()
+{
+    std::string datagram(13, '\0');
+    datagram[0] = '\xAA';
+    datagram[1] = 'R';
+    return datagram;
+}
+
+class StartUp : public ProcessFixture {
+protected:
+    std::unique_ptr<ChildProcess> StartOn(const testsupport::PostgresCluster& cluster)
+    {
+        const std::string odbc = cluster.OdbcFolder().string();
+        return std::make_unique<ChildProcess>(
+            processtest::Binary, std::vector<std::string> { "-debug", "31", "-noconsole" },
+            std::vector<std::string> { "ProgramData=C:\\ProgramData", "ODBCSYSINI=" + odbc,
+                                       "ODBCINI=" + odbc + "/odbc.ini" });
+    }
+};
+
+}  // namespace
+
+// The database server comes up 8 s after the process: the process waits for
+// it, says so, and logs as soon as it is there, with nobody acting.
+TEST_F(StartUp, LogsOnceTheDatabaseComesUpAfterTheProcess)
+{
+    testsupport::PostgresCluster cluster;
+    ASSERT_TRUE(cluster.Started());
+    ASSERT_TRUE(cluster.Run("halt"));
+    auto child = StartOn(cluster);
+    ASSERT_TRUE(WaitFor([&] {
+        return ProcessLogText().find("Waiting for the system database NTRXDB: attempt 2 failed") != std::string::npos;
+    })) << ProcessLogText();
+    std::this_thread::sleep_for(std::chrono::seconds(8) - std::chrono::seconds(3));  // down for about 8 s in all
+    ASSERT_TRUE(cluster.Run("resume"));
+
+    const auto start = std::chrono::steady_clock::now();
+    UdpSocket sender;
+    bool logging = WaitFor([&] {
+        sender.SendTo(5076, "$ZELIX,170,C:\\survey\\late,heave.qhv,30,\n\r");
+        for (int i = 0; i < 5; ++i) {
+            sender.SendTo(31102, Heave());
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        return !FilesIn(OnDriveC("survey/late")).empty() && !QhvRecords(FilesIn(OnDriveC("survey/late"))[0]).empty();
+    }, std::chrono::seconds(60));
+    EXPECT_TRUE(logging) << ProcessLogText();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+    EXPECT_NE(TraceText().find("DATABASE INFO: ver. "), std::string::npos);
+
+    sender.SendTo(5076, "$ZELIX,24,\n\r");
+    EXPECT_TRUE(EndedWithZero(child->Ended()));
+}
+
+// A stop while start-up waits on a database that takes connections and never
+// answers ends the process with exit code 0, well within the service manager's
+// stop time-out, and the process log says "Terminated!".
+TEST_F(StartUp, AStopWhileTheDatabaseDoesNotAnswerEndsTheProcess)
+{
+    testsupport::PostgresCluster cluster;
+    ASSERT_TRUE(cluster.Started());
+    cluster.Freeze(true);
+    auto child = StartOn(cluster);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    const auto stop = std::chrono::steady_clock::now();
+    child->Signal(SIGTERM);
+    EXPECT_TRUE(EndedWithZero(child->Ended(std::chrono::seconds(30))));
+    EXPECT_LT(std::chrono::steady_clock::now() - stop, std::chrono::seconds(25));
+    EXPECT_EQ(child->Out(), "\nQHV: Cleaning up after termination by OP system.\n");
+    EXPECT_NE(ProcessLogText().find("Terminated!|\n"), std::string::npos) << ProcessLogText();
+    cluster.Freeze(false);
+}
+
+// The same when the database stops answering right after the process has
+// connected: the supervisor's start job then waits on it, and the stop still
+// ends the process in time.
+TEST_F(StartUp, AStopWhileAJobWaitsOnTheDatabaseEndsTheProcess)
+{
+    testsupport::PostgresCluster cluster;
+    ASSERT_TRUE(cluster.Started());
+    auto child = StartOn(cluster);
+    ASSERT_TRUE(WaitFor([&] { return TraceText().find("DATABASE INFO: ver. ") != std::string::npos; },
+                        std::chrono::seconds(20)));
+    cluster.Freeze(true);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const auto stop = std::chrono::steady_clock::now();
+    child->Signal(SIGTERM);
+    EXPECT_TRUE(EndedWithZero(child->Ended(std::chrono::seconds(30))));
+    EXPECT_LT(std::chrono::steady_clock::now() - stop, std::chrono::seconds(25));
+    EXPECT_NE(ProcessLogText().find("Terminated!|\n"), std::string::npos) << ProcessLogText();
+    cluster.Freeze(false);
+}
