@@ -6,15 +6,20 @@
 #include "testsupport/ChildProcess.h"
 #include "testsupport/DemoDatabase.h"
 #include "testsupport/TestUtils.h"
+#include "testsupport/UdpSocket.h"
 
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
 
+#include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace processtest {
@@ -82,5 +87,48 @@ bool EndedWithZero(const std::optional<int>& status)
     return status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0;
 }
 
+
+// The sensor from a thread of its own: 13-byte heave datagrams to port 31102,
+// one each `period` (about 200 a second by default), each with its sequence
+// number in bytes 6 to 9.
+class HeaveFeed {
+public:
+    explicit HeaveFeed(std::chrono::milliseconds period = std::chrono::milliseconds(5))
+        : m_period(period), m_thread([this] { Run(); })
+    {
+    }
+    ~HeaveFeed() { Stop(); }
+    // Stops sending; the number of datagrams sent.
+    std::uint32_t Stop()
+    {
+        m_stop = true;
+        if (m_thread.joinable()) {
+            m_thread.join();
+        }
+        return m_sent;
+    }
+
+private:
+    void Run()
+    {
+        const testsupport::UdpSocket socket;
+        for (; !m_stop; ++m_sent) {
+            std::string datagram(13, '\0');
+            datagram[0] = '\xAA';
+            datagram[1] = 'R';
+            for (int i = 0; i < 4; ++i) {
+                datagram[2 + i] = static_cast<char>(1764950529u >> (24 - 8 * i));
+                datagram[6 + i] = static_cast<char>(m_sent >> (24 - 8 * i));
+            }
+            socket.SendTo(31102, datagram);
+            std::this_thread::sleep_for(m_period);
+        }
+    }
+
+    const std::chrono::milliseconds m_period;
+    std::atomic<bool> m_stop { false };
+    std::uint32_t m_sent = 0;
+    std::thread m_thread;
+};
 
 }  // namespace processtest

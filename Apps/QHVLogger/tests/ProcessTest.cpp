@@ -29,6 +29,7 @@
 
 using processtest::Binary;
 using processtest::EndedWithZero;
+using processtest::HeaveFeed;
 using processtest::ProcessFixture;
 using testsupport::ChildProcess;
 using testsupport::UdpSocket;
@@ -191,47 +192,6 @@ TEST_F(ProcessFixture, WithoutOptionsThereIsNoTrace)
     EXPECT_EQ(testsupport::ReadFile(TraceLog()), "");  // the trace logger exists, the trace object does not
 }
 
-namespace {
-
-// The sensor from a thread of its own: 13-byte heave datagrams at about 200 a
-// second, each with its sequence number in bytes 6 to 9.
-class HeaveFeed {
-public:
-    HeaveFeed() : m_thread([this] { Run(); }) {}
-    ~HeaveFeed() { Stop(); }
-    // Stops sending; the number of datagrams sent.
-    std::uint32_t Stop()
-    {
-        m_stop = true;
-        if (m_thread.joinable()) {
-            m_thread.join();
-        }
-        return m_sent;
-    }
-
-private:
-    void Run()
-    {
-        const UdpSocket socket;
-        for (; !m_stop; ++m_sent) {
-            std::string datagram(13, '\0');
-            datagram[0] = '\xAA';
-            datagram[1] = 'R';
-            for (int i = 0; i < 4; ++i) {
-                datagram[2 + i] = static_cast<char>(1764950529u >> (24 - 8 * i));
-                datagram[6 + i] = static_cast<char>(m_sent >> (24 - 8 * i));
-            }
-            socket.SendTo(31102, datagram);
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-    }
-
-    std::atomic<bool> m_stop { false };
-    std::uint32_t m_sent = 0;
-    std::thread m_thread;
-};
-
-}  // namespace
 
 // The whole process on a PostgreSQL system database whose server is halted and
 // started again under it: heave logging goes on without losing a datagram, a

@@ -2,7 +2,7 @@
 // on the owner's type.
 #include "QHVLogger/EventCounter.h"
 
-#include <ace/OS_NS_sys_time.h>
+#include <time.h>
 
 #include <cmath>
 #include <cstring>
@@ -45,7 +45,12 @@ long long ElapsedMs(const ACE_Time_Value& from, const ACE_Time_Value& to)
     return static_cast<long long>(difference.sec()) * 1000 + difference.usec() / 1000;
 }
 
-ACE_Time_Value SystemClockNow()
+ACE_Time_Value MonotonicClockNow()
 {
-    return ACE_OS::gettimeofday();
+    // Windows and pauses are elapsed times: a step of the system time (by hand,
+    // or by the time service after the vessel's clock drifted) must neither
+    // stretch a window by the step nor end it early.
+    timespec now {};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return ACE_Time_Value(now);
 }

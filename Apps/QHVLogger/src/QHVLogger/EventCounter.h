@@ -44,9 +44,9 @@ std::optional<FrequencyReport> ReadFrequencyReport(const CTRXSignal& signal);
 // (10 s at 1 Hz expects 7, 20 s at 1 Hz expects 14). Other values come back unchanged.
 int AllowedExpectedCount(int windowMs, int expectedCount);
 
-// Where the timing takes the time from: the system time, unless a test drives it.
+// Where the timing takes the time from: the monotonic clock, unless a test drives it.
 using EventClock = std::function<ACE_Time_Value()>;
-ACE_Time_Value SystemClockNow();
+ACE_Time_Value MonotonicClockNow();
 
 // Whole milliseconds from `from` to `to`, negative when `to` is earlier.
 long long ElapsedMs(const ACE_Time_Value& from, const ACE_Time_Value& to);
@@ -194,7 +194,7 @@ private:
 template <class T>
 class CEventCounter {
 public:
-    explicit CEventCounter(T& owner) : CEventCounter(owner, SystemClockNow) {}
+    explicit CEventCounter(T& owner) : CEventCounter(owner, MonotonicClockNow) {}
 
     // Like the above with the timing's time taken from `clock`.
     CEventCounter(T& owner, EventClock clock)

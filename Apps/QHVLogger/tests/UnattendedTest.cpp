@@ -1,5 +1,6 @@
-// The real program as a service meets it on a vessel: a database server that
-// comes up after the workstation or does not answer, a stop at any moment.
+// The real program as it runs unattended as a service on a vessel: a database
+// server that comes up after the workstation or does not answer, a stop at any
+// moment, a step of the system time.
 #include "LoggerRig.h"
 #include "ProcessFixture.h"
 #include "testsupport/PostgresCluster.h"
@@ -17,6 +18,7 @@
 using loggertest::FilesIn;
 using loggertest::QhvRecords;
 using processtest::EndedWithZero;
+using processtest::HeaveFeed;
 using processtest::ProcessFixture;
 using testsupport::ChildProcess;
 using testsupport::UdpSocket;
@@ -33,7 +35,7 @@ std::string Heave()
     return datagram;
 }
 
-class StartUp : public ProcessFixture {
+class Unattended : public ProcessFixture {
 protected:
     std::unique_ptr<ChildProcess> StartOn(const testsupport::PostgresCluster& cluster)
     {
@@ -49,7 +51,7 @@ protected:
 
 // The database server comes up 8 s after the process: the process waits for
 // it, says so, and logs as soon as it is there, with nobody acting.
-TEST_F(StartUp, LogsOnceTheDatabaseComesUpAfterTheProcess)
+TEST_F(Unattended, LogsOnceTheDatabaseComesUpAfterTheProcess)
 {
     testsupport::PostgresCluster cluster;
     ASSERT_TRUE(cluster.Started());
@@ -82,7 +84,7 @@ TEST_F(StartUp, LogsOnceTheDatabaseComesUpAfterTheProcess)
 // A stop while start-up waits on a database that takes connections and never
 // answers ends the process with exit code 0, well within the service manager's
 // stop time-out, and the process log says "Terminated!".
-TEST_F(StartUp, AStopWhileTheDatabaseDoesNotAnswerEndsTheProcess)
+TEST_F(Unattended, AStopWhileTheDatabaseDoesNotAnswerEndsTheProcess)
 {
     testsupport::PostgresCluster cluster;
     ASSERT_TRUE(cluster.Started());
@@ -101,7 +103,7 @@ TEST_F(StartUp, AStopWhileTheDatabaseDoesNotAnswerEndsTheProcess)
 // The same when the database stops answering right after the process has
 // connected: the supervisor's start job then waits on it, and the stop still
 // ends the process in time.
-TEST_F(StartUp, AStopWhileAJobWaitsOnTheDatabaseEndsTheProcess)
+TEST_F(Unattended, AStopWhileAJobWaitsOnTheDatabaseEndsTheProcess)
 {
     testsupport::PostgresCluster cluster;
     ASSERT_TRUE(cluster.Started());
@@ -116,4 +118,50 @@ TEST_F(StartUp, AStopWhileAJobWaitsOnTheDatabaseEndsTheProcess)
     EXPECT_LT(std::chrono::steady_clock::now() - stop, std::chrono::seconds(25));
     EXPECT_NE(ProcessLogText().find("Terminated!|\n"), std::string::npos) << ProcessLogText();
     cluster.Freeze(false);
+}
+
+// The rate supervision measures elapsed time. A step of the system time either
+// way neither ends a window early (a false low-rate warning while data flow
+// at full rate) nor stops the supervision for the length of the step (no
+// warning when the data stop).
+TEST_F(Unattended, AClockStepNeitherRaisesAFalseLowRateNorSilencesTheSupervision)
+{
+    // Windows of 2 s one after the other, 10 Hz expected, warned below 80 %.
+    const std::string sql = "UPDATE integer_values SET value = 2 WHERE id = 2104;"
+                            "UPDATE integer_values SET value = 0 WHERE id = 2107;";
+    ASSERT_EQ(std::system(("sqlite3 " + testsupport::ShellQuoted(DatabaseFile().string()) + " " +
+                           testsupport::ShellQuoted(sql)).c_str()),
+              0);
+    const fs::path step = OnDriveC("clock-step");
+    testsupport::WriteFile(step, "0");
+    ChildProcess child(processtest::Binary, { "-debug", "31", "-noconsole" },
+                       { "ProgramData=C:\\ProgramData", std::string("LD_PRELOAD=") + CLOCKSTEP_LIBRARY,
+                         "QHV_CLOCK_STEP_FILE=" + step.string() });
+    ASSERT_TRUE(WaitUntilRunning());
+    UdpSocket sender;
+    // About 12 Hz: 24 a window, where 16 are enough. A window ended early,
+    // less than 1.3 s into its 2 s, would count too few.
+    auto feed = std::make_unique<HeaveFeed>(std::chrono::milliseconds(80));
+    sender.SendTo(5076, "$ZELIX,170,C:\\survey\\clock,heave.qhv,30,\n\r");
+    ASSERT_TRUE(WaitFor([&] { return !FilesIn(OnDriveC("survey/clock")).empty(); }));
+    const std::string warning = "Warning: Frequency of received QHV";
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    ASSERT_EQ(TraceCount(warning), 0u) << "no warning at full rate";
+
+    for (int minutes = 10; minutes <= 50; minutes += 10) {  // five steps of 10 minutes forward
+        testsupport::WriteFile(step, std::to_string(minutes * 60));
+        std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    EXPECT_EQ(TraceCount(warning), 0u) << "a step ended a window early";
+
+    testsupport::WriteFile(step, "-3600");  // an hour and a half back
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    const std::size_t before = TraceCount(warning);
+    feed.reset();  // the sensor falls silent
+    EXPECT_TRUE(WaitFor([&] { return TraceCount(warning) > before; }, std::chrono::seconds(10)))
+        << "no warning after the step back";
+
+    sender.SendTo(5076, "$ZELIX,24,\n\r");
+    EXPECT_TRUE(EndedWithZero(child.Ended()));
 }
