@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Creates the demo system database and a private ODBC set-up for it.
 #
-#   db/make-demo-db.sh <drive-root> <odbc-folder>
+#   db/make-demo-db.sh [--replace] <drive-root> <odbc-folder>
 #
 # <drive-root>   the folder that stands for the drive letters (QHV_DRIVE_ROOT).
 #                The database is written to the place where the system looks for
@@ -22,12 +22,19 @@
 #   export ODBCSYSINI=<odbc-folder> ODBCINI=<odbc-folder>/odbc.ini
 #
 # The database is built from db/schema.sql and db/demo-data.sql into a temporary
-# file and moved into place, so every run leaves the same fresh demo database and
-# a process that still has the old file open is not disturbed. Needs sqlite3.
+# file and moved into place, so a process that still has an old file open is
+# not disturbed. An existing database is a site's: it is kept, and only the
+# ODBC set-up is written, unless --replace asks for a fresh demo database over
+# it. Needs sqlite3.
 set -euo pipefail
 
+replace=0
+if [[ ${1:-} == --replace ]]; then
+  replace=1
+  shift
+fi
 if [[ $# -ne 2 ]]; then
-  echo "usage: $0 <drive-root> <odbc-folder>" >&2
+  echo "usage: $0 [--replace] <drive-root> <odbc-folder>" >&2
   exit 2
 fi
 
@@ -46,16 +53,20 @@ db_dir="$drive_root/c/ProgramData/Valdrena Marine/ntrx"
 db_file="$db_dir/ntrx.db"
 mkdir -p "$db_dir" "$drive_root/c/Temp"
 
-tmp_file=$(mktemp "$db_dir/.ntrx.db.XXXXXX")
-trap 'rm -f "$tmp_file"' EXIT
-rm -f "$tmp_file"
-{
-  echo "BEGIN;"
-  cat "$here/schema.sql" "$here/demo-data.sql"
-  echo "COMMIT;"
-} | sqlite3 -bail "$tmp_file"
-mv -f "$tmp_file" "$db_file"
-trap - EXIT
+if [[ -e $db_file && $replace == 0 ]]; then
+  echo "$db_file exists: kept (--replace builds the demo database over it)" >&2
+else
+  tmp_file=$(mktemp "$db_dir/.ntrx.db.XXXXXX")
+  trap 'rm -f "$tmp_file"' EXIT
+  rm -f "$tmp_file"
+  {
+    echo "BEGIN;"
+    cat "$here/schema.sql" "$here/demo-data.sql"
+    echo "COMMIT;"
+  } | sqlite3 -bail "$tmp_file"
+  mv -f "$tmp_file" "$db_file"
+  trap - EXIT
+fi
 
 cat >"$odbc_dir/odbcinst.ini" <<EOF
 [SQLite3]

@@ -24,7 +24,7 @@ drive=$var/drive
 config="$drive/c/ProgramData/Valdrena Marine/ntrx"
 
 if [[ ${QHV_DEMO_FRESH:-0} == 1 || ! -e $config/ntrx.db ]]; then
-  "$here/db/make-demo-db.sh" "$drive" "$var/odbc" >/dev/null
+  "$here/db/make-demo-db.sh" --replace "$drive" "$var/odbc" >/dev/null
   rm -f "$config/TRXTokens.json"
 fi
 

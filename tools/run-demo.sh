@@ -15,8 +15,12 @@
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-build=$(cd "${1:-$here/build}" && pwd)
-shift || true
+build=$here/build
+if [[ $# -gt 0 && $1 != -- ]]; then
+  build=$1
+  shift
+fi
+build=$(cd "$build" && pwd)
 [[ ${1:-} == -- ]] && shift
 args=("$@")
 ((${#args[@]})) || args=(-debug 25)
@@ -52,19 +56,37 @@ finish() {
 trap finish INT TERM
 
 echo "Demo environment in $var; process log and trace in $var/log"
+# The process log grows from run to run: only this run's lines count.
+log=$var/log/QHVLogger.log
+log_start=$(($(stat -c %s "$log" 2>/dev/null || echo 0) + 1))
+this_run() { tail -c "+$log_start" "$log" 2>/dev/null; }
 (cd "$var" && exec "$bin/QHVLogger" "${args[@]}") &
 logger_pid=$!
 
-# Ready once the control port is open.
-for _ in $(seq 100); do
-  grep -q 'UDP receive starting' "$var/log/QHVLogger.log" 2>/dev/null && break
+# Ready once this process has claimed and opened the control port. A port that
+# another QHVLogger holds (the service, an earlier make run) ends this one at
+# once: nothing is then sent, or it would reach the other process.
+ready=0
+for _ in $(seq 300); do
+  if this_run | grep -q 'UDP receive starting'; then
+    ready=1
+    break
+  fi
   if ! kill -0 "$logger_pid" 2>/dev/null; then
     status=0
     wait "$logger_pid" || status=$?
+    if this_run | grep -q 'another QHVLogger process listens on it'; then
+      echo "Another QHVLogger holds the control port (the service, or an earlier make run):" >&2
+      echo "stop it first (sudo systemctl stop qhvlogger), then run again." >&2
+    fi
     finish "$status"
   fi
   sleep 0.1
 done
+if ((!ready)); then
+  echo "QHVLogger did not open its control port within 30 s; see $log" >&2
+  finish
+fi
 sleep 1  # both loggers read their parameters
 
 "$bin/qhvctl" heave-start --dir 'C:\survey\qhv' --file 'heave__TOKY__TOKM__TOKD__TOKH__TOKN_.qhv' --interval 5
