@@ -336,6 +336,22 @@ TEST_F(DbTest, LoggerParametersOfUserAndProcess)
               "users.id = qhv_param.id AND qhv_param.logger = process.pid AND process.processname = 'QHVLOGGER' \n");
 }
 
+// A folder longer than its field would come back cut, and files would go to
+// the folder that is left: the row is refused, and the dump file says why.
+TEST_F(DbTest, LoggerParametersWithATextLongerThanItsFieldFail)
+{
+    if (db.postgres()) {
+        GTEST_SKIP() << "the schema's varchar(299) keeps such a text out of the server's table";
+    }
+    auto ops = Connected();
+    db.exec("UPDATE qhv_param SET dir_value = '" + std::string(320, 'd') + "' WHERE logger = 99");
+    LoggerParameters parameters {};
+    EXPECT_EQ(ops->getLoggerParameters("QV user", "QHVLOGGER", &parameters), -1);
+    EXPECT_EQ(parameters.dir_value[0], '\0');
+    EXPECT_THAT(Dump(), testing::StartsWith("511 (text longer than its buffer in column 5): SELECT logger, "));
+    EXPECT_EQ(ops->getLoggerParameters("QV user", "P2XLOGGER", &parameters), 0) << "other rows read as ever";
+}
+
 TEST_F(DbTest, LoggerParametersWithoutTheTableFail)
 {
     auto ops = Connected();

@@ -207,10 +207,19 @@ TEST_F(DbMessagesTest, TextsAreCutTo398Characters)
     EXPECT_EQ(Texts(), (dbtest::Rows { { "3", "path " + std::string(393, 'p') }, { "3", std::string(398, 'r') } }));
 }
 
-TEST_F(DbMessagesTest, MissingTextIsRecordedAsTheErrorText)
+// A text of 400 bytes or more is used cut to its block, not taken for a
+// missing one; a missing text is recorded as the error text, but only until
+// the text is there: it is looked for again at every message.
+TEST_F(DbMessagesTest, LongTextsAreCutAndMissingOnesLookedForAgain)
 {
+    db.exec("INSERT INTO messages (number, lang, mess) VALUES (5202, 3, '" + std::string(450, 'l') + "')");
+    messages.sendMessage(5202);
     messages.sendMessage(4711, "value");
-    EXPECT_EQ(Texts(), (dbtest::Rows { { "3", "**** Error retrieving message no: 4711 from database ****\r\n" } }));
+    db.exec("INSERT INTO messages (number, lang, mess) VALUES (4711, 3, 'now there: %s')");
+    messages.sendMessage(4711, "other value");
+    EXPECT_EQ(Texts(), (dbtest::Rows { { "3", std::string(398, 'l') },
+                                       { "3", "**** Error retrieving message no: 4711 from database ****\r\n" },
+                                       { "3", "now there: other value" } }));
 }
 
 // A message the database does not take is neither followed by its text row nor

@@ -26,6 +26,7 @@ constexpr int kStepBind = 508;
 constexpr int kStepExecute = 505;
 constexpr int kStepColumnCount = 509;
 constexpr int kStepNullColumn = 510;
+constexpr int kStepCutColumn = 511;
 
 // The header keeps ODBC out; its indicators and lengths are SQLLEN.
 static_assert(std::is_same_v<SQLLEN, long>);
@@ -200,6 +201,8 @@ bool CDBoperations::allocStatement()
 {
     m_columnCount = 0;
     m_nullReported = false;
+    m_cutReported = false;
+    m_columnCut = false;
     m_stmt = nullptr;
     if (!databaseReady()) {
         m_rc = SQL_INVALID_HANDLE;  // reported as for a missing connection
@@ -263,32 +266,49 @@ int CDBoperations::fetch()
 {
     m_rc = SQLFetch(static_cast<SQLHSTMT>(m_stmt));
     if (Succeeded(m_rc)) {
-        clearNullColumns();
+        checkColumns();
     } else if (m_rc == SQL_ERROR) {
         checkUnavailable();
     }
     return m_rc;
 }
 
-void CDBoperations::clearNullColumns()
+void CDBoperations::checkColumns()
 {
-    std::string columns;
+    std::string nullColumns;
+    std::string cutColumns;
+    m_columnCut = false;
     for (int column = 0; column < m_columnCount; ++column) {
         const BoundColumn& bound = m_columns[column];
-        if (bound.target == nullptr || m_indicators[column] != SQL_NULL_DATA) {
+        if (bound.target == nullptr) {
             continue;
         }
-        // The driver leaves the buffer as it was (the previous row's value).
-        if (bound.cType == SQL_C_CHAR) {
-            static_cast<char*>(bound.target)[0] = '\0';
-        } else {
-            std::memset(bound.target, 0, static_cast<std::size_t>(bound.size));
+        const SQLLEN indicator = m_indicators[column];
+        if (indicator == SQL_NULL_DATA) {
+            // The driver leaves the buffer as it was (the previous row's value).
+            if (bound.cType == SQL_C_CHAR) {
+                static_cast<char*>(bound.target)[0] = '\0';
+            } else {
+                std::memset(bound.target, 0, static_cast<std::size_t>(bound.size));
+            }
+            nullColumns += (nullColumns.empty() ? "" : ",") + std::to_string(column + 1);
+        } else if (bound.cType == SQL_C_CHAR && (indicator == SQL_NO_TOTAL || indicator >= bound.size)) {
+            // A text longer than its buffer arrives cut, with success: what is
+            // left of a folder would be another folder.
+            m_columnCut = true;
+            cutColumns += (cutColumns.empty() ? "" : ",") + std::to_string(column + 1);
         }
-        columns += (columns.empty() ? "" : ",") + std::to_string(column + 1);
     }
-    if (!columns.empty() && !m_nullReported) {
+    if (!nullColumns.empty() && !m_nullReported) {
         m_nullReported = true;
-        writeDebug((std::to_string(kStepNullColumn) + " (NULL in column " + columns + "): " + m_shown + "\n").c_str());
+        writeDebug(
+            (std::to_string(kStepNullColumn) + " (NULL in column " + nullColumns + "): " + m_shown + "\n").c_str());
+    }
+    if (!cutColumns.empty() && !m_cutReported) {
+        m_cutReported = true;
+        writeDebug((std::to_string(kStepCutColumn) + " (text longer than its buffer in column " + cutColumns +
+                    "): " + m_shown + "\n")
+                       .c_str());
     }
 }
 
@@ -585,8 +605,11 @@ void CDBoperations::openSqlite()
 // ---------------------------------------------------------------------------
 // Queries
 
-char* CDBoperations::getMessageText(int number, int language)
+char* CDBoperations::getMessageText(int number, int language, bool* found)
 {
+    if (found != nullptr) {
+        *found = false;
+    }
     const std::string statement = Sql("select mess from messages where lang = %d and number = %d", language, number);
     char text[MessageTextSize] = {};
     if (!runStatement(statement, { { SQL_C_CHAR, text, sizeof text } })) {
@@ -599,8 +622,14 @@ char* CDBoperations::getMessageText(int number, int language)
         reportFailure(kStepExecute, statement);
         return nullptr;
     }
-    if (rc != SQL_SUCCESS) {
+    // A text longer than the block comes back cut (and is reported as such);
+    // only a missing row gives the error text.
+    const bool exists = Succeeded(rc);
+    if (!exists) {
         std::snprintf(text, sizeof text, "**** Error retrieving message no: %d from database ****\r\n", number);
+    }
+    if (found != nullptr) {
+        *found = exists;
     }
     freeStatement();
 
@@ -951,6 +980,9 @@ int CDBoperations::getLoggerParameters(const char* userName, const char* process
         return -1;
     }
     freeStatement();
+    if (m_columnCut) {
+        return -1;  // a cut folder or template is no setting (the dump file says which column)
+    }
     if (parameters != nullptr) {
         *parameters = row;
     }

@@ -117,9 +117,10 @@ public:
 
     // The text of a message in a language, translated for display: a new
     // MessageTextSize-byte block that the caller releases with free(), or null.
-    // A missing text gives "**** Error retrieving message no: <n> from database ****\r\n";
-    // a read that fails gives null.
-    char* getMessageText(int number, int language);
+    // A missing text gives "**** Error retrieving message no: <n> from database ****\r\n"
+    // (`found` false); a text longer than the block is cut to it (and reported
+    // in the dump file); a read that fails gives null.
+    char* getMessageText(int number, int language, bool* found = nullptr);
     // Both outputs are 0 unless the row is found. 0 / -1.
     int getMessageType(int number, int* type, int* typeLogging);
     // A process without a row gives pid 0 and 0.
@@ -232,7 +233,9 @@ private:
     // Starts the next (doubled) pause; `lost` releases the connection. Writes
     // "<what> (<state>): <message>; next attempt in <n> s".
     void pauseDatabase(bool lost, const char* what, const char* state, const char* message);
-    void clearNullColumns();
+    // After a fetch: NULL columns read as empty or 0, and texts longer than
+    // their buffer noted (m_columnCut); each reported once per statement.
+    void checkColumns();
 
     std::unique_ptr<CDBconnection> m_connection;
     void* m_dbc = nullptr;   // SQLHDBC borrowed from m_connection
@@ -247,6 +250,8 @@ private:
     long m_textLengths[MaxTexts] = {};
     std::string m_shown;  // the statement in progress as the dump file shows it
     bool m_nullReported = false;
+    bool m_cutReported = false;
+    bool m_columnCut = false;  // the last row fetched had a text cut to its buffer
     // Availability: while paused no statement runs until m_retryAt.
     bool m_paused = false;
     bool m_lost = false;  // the connection was released and must be made again

@@ -253,9 +253,17 @@ const char* CMessages::messageFormat(int number)
         if (m_database == nullptr) {
             return nullptr;
         }
-        char* text = m_database->getMessageText(number, m_language);
+        bool found = false;
+        char* text = m_database->getMessageText(number, m_language, &found);
         if (text == nullptr) {
             return nullptr;
+        }
+        if (!found) {
+            // Shown this time, looked for again next time: a text added to the
+            // database later is used without a restart.
+            m_missingFormat = text;
+            std::free(text);
+            return m_missingFormat.c_str();
         }
         entry = m_formats.emplace(number, text).first;
         std::free(text);

@@ -94,6 +94,7 @@ private:
     int m_language = 3;
     std::map<int, std::pair<int, int>> m_types;  // number -> (type, typeLogging)
     std::map<int, std::string> m_formats;        // number -> text used as printf format
+    std::string m_missingFormat;                 // the error text of a number without a text row
 };
 
 template <typename... Values>
