@@ -47,6 +47,8 @@ INSERT INTO messages (number, lang, mess, type, typeLogging) VALUES
     (1415, 3, 'QHV-logger: hivdatarate under %d%% av forventet (forventet %.2f Hz, mottatt %.2f Hz)', 2, 3),
     (1436, 1, 'Orvanta control: cannot read the socket table from the database', 3, 3),
     (1436, 3, 'Orvanta-kontroll: kan ikke lese sockettabellen fra databasen', 3, 3),
+    (1438, 1, 'Orvanta control: %s logging resumed after an abnormal end of the process (%s)', 2, 3),
+    (1438, 3, 'Orvanta-kontroll: %s-logging gjenopptatt etter unormal avslutning av prosessen (%s)', 2, 3),
     (1440, 1, 'P2X logger: cannot open log file %s', 2, 3),
     (1440, 3, 'P2X-logger: kan ikke apne loggfil %s', 2, 3),
     (1441, 1, 'P2X logger: cannot create the output stream for .p2x log files, process ends', 3, 3),

@@ -11,6 +11,7 @@
 #include <signal.h>
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -164,4 +165,79 @@ TEST_F(Unattended, AClockStepNeitherRaisesAFalseLowRateNorSilencesTheSupervision
 
     sender.SendTo(5076, "$ZELIX,24,\n\r");
     EXPECT_TRUE(EndedWithZero(child.Ended()));
+}
+
+// After a crash, a kill -9 or a watchdog kill, the next start resumes each
+// logger that was on, with its folder, template, interval and port, and says
+// so; after a regular end (sentence 24) nothing is resumed, and neither is a
+// logger switched off before the end.
+TEST_F(Unattended, ResumesLoggingAfterAnAbnormalEndOnly)
+{
+    UdpSocket sender;
+    const auto start = [&] {
+        auto child = std::make_unique<ChildProcess>(processtest::Binary,
+                                                    std::vector<std::string> { "-debug", "31", "-noconsole" },
+                                                    std::vector<std::string> { "ProgramData=C:\\ProgramData" });
+        EXPECT_TRUE(WaitUntilRunning());
+        return child;
+    };
+    const auto heaveRecords = [&](const std::string& folder) {
+        std::size_t count = 0;
+        for (const fs::path& file : FilesIn(OnDriveC(folder))) {
+            count += QhvRecords(file).size();
+        }
+        return count;
+    };
+    const auto feedUntil = [&](const std::function<bool()>& done) {
+        return WaitFor([&] {
+            sender.SendTo(5601, Heave());
+            sender.SendTo(5602, "$PQRV,25,1,abc*00\r\n");
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            return done();
+        });
+    };
+
+    auto child = start();
+    sender.SendTo(5076, "$ZELIX,170,C:\\survey\\resumed,heave.qhv,30,5601\n\r");
+    sender.SendTo(5076, "$ZELIX,173,C:\\survey\\resumed-p2x,p2x__TOKS_.p2x,30,5602\n\r");
+    ASSERT_TRUE(feedUntil([&] {
+        return heaveRecords("survey/resumed") > 0 && !FilesIn(OnDriveC("survey/resumed-p2x")).empty();
+    }));
+    child->Signal(SIGKILL);
+    child->Ended();
+
+    fs::remove(TraceLog());
+    child = start();
+    const std::size_t before = heaveRecords("survey/resumed");
+    const std::size_t p2xBefore = FilesIn(OnDriveC("survey/resumed-p2x")).size();
+    EXPECT_TRUE(feedUntil([&] {
+        return heaveRecords("survey/resumed") > before && FilesIn(OnDriveC("survey/resumed-p2x")).size() > p2xBefore;
+    })) << "both loggers resumed on their folders and ports, without a command";
+    EXPECT_NE(TraceText().find("Resuming heave logging after an abnormal end of the process: "
+                               "$ZELIX,170,C:\\survey\\resumed,heave.qhv,30,5601"),
+              std::string::npos);
+    EXPECT_NE(ProcessLogText().find("heave logging resumed after an abnormal end: C:\\survey\\resumed\\heave.qhv"),
+              std::string::npos);
+    EXPECT_NE(ProcessLogText().find("P2X logging resumed after an abnormal end: C:\\survey\\resumed-p2x\\"),
+              std::string::npos);
+
+    // Heave off, then killed again: only P2X is resumed.
+    sender.SendTo(5076, "$ZELIX,171,\n\r");
+    ASSERT_TRUE(WaitFor([&] { return TraceCount("JobStopLogging") > 0; }));
+    child->Signal(SIGKILL);
+    child->Ended();
+    fs::remove(TraceLog());
+    child = start();
+    ASSERT_TRUE(WaitFor([&] { return TraceCount("Resuming P2X logging") == 1; }));
+    EXPECT_EQ(TraceCount("Resuming heave logging"), 0u);
+
+    // A regular end: the next start resumes nothing.
+    sender.SendTo(5076, "$ZELIX,24,\n\r");
+    ASSERT_TRUE(EndedWithZero(child->Ended()));
+    fs::remove(TraceLog());
+    child = start();
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    EXPECT_EQ(TraceText().find("Resuming"), std::string::npos) << TraceText();
+    sender.SendTo(5076, "$ZELIX,24,\n\r");
+    EXPECT_TRUE(EndedWithZero(child->Ended()));
 }

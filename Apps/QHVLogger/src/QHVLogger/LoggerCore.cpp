@@ -1,6 +1,7 @@
 #include "QHVLogger/LoggerCore.h"
 
 #include "LogTrace/LogTrace.h"
+#include "QHVLogger/LoggingResume.h"
 #include "QHVLogger/QHV.h"
 #include "fsm/FsmBase.h"
 #include "fsm/FsmSignal.h"
@@ -182,6 +183,12 @@ void CLoggerCore::TakeCommandSettings(const CTRXSignal& command, bool withDefaul
     if (hasFields || withDefaults) {
         UseSourcePort(settings.sourcePort);
     }
+    LoggingResume().LoggingOn(m_profile.processName, m_settings);
+}
+
+void CLoggerCore::LoggingOff()
+{
+    LoggingResume().LoggingOff(m_profile.processName);
 }
 
 bool CLoggerCore::OpenNewFile(std::int32_t epoch)

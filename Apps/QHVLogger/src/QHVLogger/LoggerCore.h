@@ -74,6 +74,9 @@ public:
     // from its token. A command without fields takes all from the tokens, with
     // defaults for interval and port when `withDefaults`, else keeping the port.
     void TakeCommandSettings(const CTRXSignal& command, bool withDefaults);
+    // Logging was switched off by a command: nothing to resume after a crash.
+    // (Taking a command's settings counts as switching on.)
+    void LoggingOff();
 
     // Opens directory\template with its tokens expanded (`epoch` for
     // _TOKEPOCSEC_) as the log file. A successful open resets the failure count.

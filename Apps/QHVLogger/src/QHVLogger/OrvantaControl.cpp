@@ -1,5 +1,6 @@
 #include "QHVLogger/OrvantaControl.h"
 
+#include "QHVLogger/LoggingResume.h"
 #include "QHVLogger/QHV.h"
 #include "db/DBoperations.h"
 #include "db/Messages.h"
@@ -20,6 +21,7 @@ namespace {
 constexpr int HeaveLoggerPid = 99;
 constexpr int P2XLoggerPid = 106;
 constexpr int MSG_NO_SOCKETS = 1436;
+constexpr int MSG_LOGGING_RESUMED = 1438;
 // The end waits this long after its threads stopped before the I/O thread goes.
 constexpr std::int64_t FinishSettleMs = 1000;
 
@@ -235,9 +237,31 @@ void COrvantaControl::JobBeginSuperv(CTRXSignal** signal)
         CTRXSignal* original = SentenceSignal(ZELIX_6, this, start);
         m_p2xLogger->PutExternal(&original, true);
     }
+    ResumeLogging(m_heaveLogger.get(), "QHVLOGGER", "heave");
+    ResumeLogging(m_p2xLogger.get(), "P2XLOGGER", "P2X");
     (*signal)->ReleasePayload();
     // The loggers run and the control port is open; the table moves on to SUPERVISE.
     AnnounceReadiness();
+}
+
+void COrvantaControl::ResumeLogging(CFsmBase* logger, const char* row, const char* which)
+{
+    const std::optional<LoggerSettings> settings = LoggingResume().ToResume(row);
+    if (logger == nullptr || !settings) {
+        return;
+    }
+    const bool heave = std::string(row) == "QHVLOGGER";
+    const std::string interval = std::to_string(settings->interval);
+    const std::string sentence =
+        heave ? HeaveStartSentence(settings->directory, settings->fileTemplate, interval, settings->sourcePort)
+              : P2XStartSentence(settings->directory, settings->fileTemplate, interval, settings->sourcePort);
+    const std::string where = settings->directory + "\\" + settings->fileTemplate;
+    TraceData("\n\tResuming %s logging after an abnormal end of the process: %s", which, sentence.c_str());
+    LOG4CPLUS_INFO(ProcessLogger(),
+                   LOG4CPLUS_STRING_TO_TSTRING(std::string(which) + " logging resumed after an abnormal end: " + where));
+    m_services.messages.sendMessage(MSG_LOGGING_RESUMED, which, where.c_str());
+    CTRXSignal* command = SentenceSignal(heave ? ZELIX_170 : ZELIX_173, this, sentence);
+    logger->PutExternal(&command, true);  // the logger owns it now
 }
 
 void COrvantaControl::AnnounceReadiness()

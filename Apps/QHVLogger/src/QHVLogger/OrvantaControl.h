@@ -86,6 +86,10 @@ private:
     // for a watchdog, starts WATCHDOG_TICK. Without a service manager (no
     // NOTIFY_SOCKET) nothing is sent and no timer runs.
     void AnnounceReadiness();
+    // After an abnormal end of the last run, switches `logger` on again with the
+    // settings it had then (sentence 170 or 173), and says so to the trace, the
+    // process log and the operator. `row` names the logger's parameter row.
+    void ResumeLogging(CFsmBase* logger, const char* row, const char* which);
 
     const std::string m_processName;
     ProcessServices m_services;

@@ -216,6 +216,7 @@ void CP2XLogger::JobNoLogFile(CTRXSignal** signal)
 void CP2XLogger::JobStopPrep(CTRXSignal** signal)
 {
     TraceJob("JobStopPrep");
+    m_core.LoggingOff();
     (*signal)->ReleasePayload();
     StopTimer(WAIT_DATA_TIMEOUT);
     m_core.dataReceived = false;
@@ -225,6 +226,7 @@ void CP2XLogger::JobStopPrep(CTRXSignal** signal)
 void CP2XLogger::JobStopLogging(CTRXSignal** signal)
 {
     TraceJob("JobStopLogging");
+    m_core.LoggingOff();
     (*signal)->ReleasePayload();
     StopTimer(WAIT_DATA_TIMEOUT);
     m_core.dataReceived = false;

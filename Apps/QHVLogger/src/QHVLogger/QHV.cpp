@@ -1,6 +1,7 @@
 #include "QHVLogger/QHV.h"
 
 #include "LogTrace/LogTrace.h"
+#include "QHVLogger/LoggingResume.h"
 #include "QHVLogger/OrvantaControl.h"
 #include "db/DBoperations.h"
 #include "db/Messages.h"
@@ -76,6 +77,7 @@ void EndAtStopDeadline()
     }
     // Other threads may still be inside jobs and log: the log is not shut
     // down, its lines are flushed one by one already.
+    LoggingResume().RegularEnd();
     LOG4CPLUS_INFO(ProcessLogger(), LOG4CPLUS_TEXT("Stop not completed within 20 s; ending now."));
     LOG4CPLUS_INFO(ProcessLogger(), LOG4CPLUS_TEXT("Terminated!"));
     EndProcess(0);
@@ -105,6 +107,7 @@ void AskSupervisorToTerminate()
 [[noreturn]] void EndBeforeSupervisor()
 {
     g_ending = true;
+    LoggingResume().RegularEnd();
     LOG4CPLUS_INFO(ProcessLogger(), LOG4CPLUS_TEXT("Terminated!"));
     ShutdownLogAndEndProcess(0);
 }
@@ -431,6 +434,7 @@ void RunProcess(const CommandLineOptions& options, LogTrace* trace, const std::s
     static CDBoperations* const database = new CDBoperations("ORVANTA");
     static CMessages* const messages = new CMessages();
     messages->setDatabase(database);
+    LoggingResume().Open(platform::DriveRoot(), options.processName);
     ConnectSystemDatabase(*database, trace);
     messages->loadMessageTypes();
     int version = 0;
@@ -461,6 +465,7 @@ void RunProcess(const CommandLineOptions& options, LogTrace* trace, const std::s
             std::this_thread::sleep_for(std::chrono::seconds(1));  // the stop deadline ends the process
         }
     }
+    LoggingResume().RegularEnd();
     LOG4CPLUS_INFO(ProcessLogger(), LOG4CPLUS_TEXT("Terminated!"));
     {
         // From here on the console handlers find no supervisor to ask.

@@ -264,6 +264,7 @@ void CQHVControl::JobNoLogFile(CTRXSignal** signal)
 void CQHVControl::JobStopPrep(CTRXSignal** signal)
 {
     TraceJob("JobStopPrep");
+    m_core.LoggingOff();
     (*signal)->ReleasePayload();
     StopFileTimers();
     m_core.dataReceived = false;
@@ -274,6 +275,7 @@ void CQHVControl::JobStopPrep(CTRXSignal** signal)
 void CQHVControl::JobStopLogging(CTRXSignal** signal)
 {
     TraceJob("JobStopLogging");
+    m_core.LoggingOff();
     (*signal)->ReleasePayload();
     StopFileTimers();
     m_core.dataReceived = false;
