@@ -147,7 +147,14 @@ TEST_F(HostileNetwork, SentencesCannotForgeTheMachinesOwnSignals)
     auto child = StartLogger();
     const std::vector<std::string> forged = { "4020", "4005", "4013", "4014", "2001", "2002",
                                               "6101", "6102", "6103", "9352", "10042", "-50002" };
-    const std::size_t mark = TraceText().size();
+    // The start's last lines (the loggers' timers) are written before the mark.
+    std::size_t mark = 0;
+    ASSERT_TRUE(WaitFor([&] {
+        const std::size_t size = TraceText().size();
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        mark = TraceText().size();
+        return mark == size;
+    }));
     const long cpuBefore = CpuTicks(child->Pid());
     for (int round = 0; round < 20; ++round) {
         for (const std::string& number : forged) {
@@ -164,10 +171,10 @@ TEST_F(HostileNetwork, SentencesCannotForgeTheMachinesOwnSignals)
     EXPECT_EQ(TraceText().size(), settled.size()) << "the trace goes on:\n" << TraceText().substr(settled.size());
     const std::string since = settled.substr(mark);
     for (const char* name : { "WATCHDOG_TICK", "TERMINATED", "TERM_EXPIRED", "FINISH_TERM", "DB_READ", "TIMEOUT",
-                              "ORVANTA_QHV", "INPUT_FREQ_REPORT", "JobDisregardSig" }) {
+                              "ERROR_NO_LOGFILE", "ORVANTA_QHV", "INPUT_FREQ_REPORT", "JobDisregardSig" }) {
         EXPECT_EQ(since.find(name), std::string::npos) << name << " in\n" << since;
     }
-    EXPECT_EQ(TraceCount(dropped), 1u) << "once a second at most";
+    EXPECT_LE(TraceCount(dropped), 2u) << "once a second at most";
     EXPECT_NE(since.find("Warn: Control sentence 4020 dropped"), std::string::npos) << since;
     EXPECT_LT(CpuTicks(child->Pid()) - cpuBefore, 30) << "clock ticks of processor time in about 3 s";
 
