@@ -93,6 +93,7 @@ public:
     ChildProcess& operator=(const ChildProcess&) = delete;
 
     void Signal(int number) { ::kill(m_pid, number); }
+    pid_t Pid() const { return m_pid; }
     // Writes to the child's standard input; false when not all was written.
     bool Type(const std::string& keys) { return ::write(m_in, keys.data(), keys.size()) == ssize_t(keys.size()); }
 

@@ -246,8 +246,8 @@ private:
         return false;
     }
 
-    // Ends the episode of drops once this queue has drained below half its
-    // bound and no watched queue is full. Expects the external-queue lock held;
+    // Ends the episode of drops once this queue and every watched one have
+    // drained below half their bound. Expects the external-queue lock held;
     // true when it ended, with the episode's drops in `drops`.
     bool EndEpisodeIfDrained(std::uint64_t& drops)
     {
@@ -255,7 +255,7 @@ private:
             return false;
         }
         for (const auto& watched : m_watched) {
-            if (watched->Refuses(0)) {
+            if (!watched->Drained()) {
                 return false;
             }
         }
