@@ -101,7 +101,7 @@ TEST(QueueBound, AFloodBehindABlockedJobIsCutAtTheBoundAndReportedOncePerEpisode
     constexpr std::size_t Excess = 1000;
     EXPECT_EQ(held.Flood(ExternalQueueSignalBound + Excess), ExternalQueueSignalBound);
     EXPECT_EQ(machine.DroppedInput(), Excess);
-    EXPECT_EQ(machine.ExternalLoad()->signals.load(), ExternalQueueSignalBound);
+    EXPECT_EQ(machine.ExternalLoad()->signalCount.load(), ExternalQueueSignalBound);
 
     // Signals between machines still go in, at the back and at the front.
     for (int i = 0; i < 3; ++i) {
@@ -124,8 +124,8 @@ TEST(QueueBound, AFloodBehindABlockedJobIsCutAtTheBoundAndReportedOncePerEpisode
                         std::chrono::seconds(60)));
     EXPECT_EQ(machine.dropReports.load(), 1);
     EXPECT_EQ(machine.droppedAtReport.load(), Excess);
-    EXPECT_EQ(machine.ExternalLoad()->signals.load(), 0U);
-    EXPECT_EQ(machine.ExternalLoad()->bytes.load(), 0U);
+    EXPECT_EQ(machine.ExternalLoad()->signalCount.load(), 0U);
+    EXPECT_EQ(machine.ExternalLoad()->byteCount.load(), 0U);
     EXPECT_EQ(LinesWith(recorder.lines(), "takes input again"),
               (std::vector<std::string> { "\n*ExternalQ Input: held takes input again, 1000 dropped while full\n" }));
     const std::vector<std::string> seen = machine.Seen();
@@ -147,7 +147,7 @@ TEST(QueueBound, LargeDatagramsAreCutByTheByteBound)
     constexpr std::size_t Largest = 65535;
     const std::size_t queued = held.Flood(1000, Largest);
     EXPECT_EQ(queued, ExternalQueueByteBound / (Largest + sizeof(CTRXSignal)));
-    EXPECT_LE(held.machine.ExternalLoad()->bytes.load(), ExternalQueueByteBound);
+    EXPECT_LE(held.machine.ExternalLoad()->byteCount.load(), ExternalQueueByteBound);
     EXPECT_EQ(held.machine.DroppedInput(), 1000 - queued);
 }
 
@@ -174,7 +174,7 @@ TEST(QueueBound, ARelayingMachineTakesNoNetworkInputWhileTheQueueItFeedsIsFull)
     EXPECT_EQ(supervisor.SeenCount(), 0U);
 
     logger.gate.Open();
-    ASSERT_TRUE(WaitFor([&] { return logger.machine.ExternalLoad()->signals.load() == 0; }, std::chrono::seconds(60)));
+    ASSERT_TRUE(WaitFor([&] { return logger.machine.ExternalLoad()->signalCount.load() == 0; }, std::chrono::seconds(60)));
     sentence = MakeSignal(STAY, "$ZELIX,170");
     EXPECT_TRUE(supervisor.PutExternalBounded(&sentence));
     EXPECT_TRUE(WaitFor([&] { return supervisor.SeenCount() == 1; }));

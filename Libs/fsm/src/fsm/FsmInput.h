@@ -106,8 +106,8 @@ public:
             m_trace->Append("\n*ExternalQ Input: %s dropped by %s, queue full. Queue size: %u, %lu bytes, "
                             "%llu dropped so far\n",
                             m_machine.SignalName(signal->GetNumber(), name), m_machine.Name().c_str(),
-                            static_cast<unsigned>(m_load->signals.load()),
-                            static_cast<unsigned long>(m_load->bytes.load()),
+                            static_cast<unsigned>(m_load->signalCount.load()),
+                            static_cast<unsigned long>(m_load->byteCount.load()),
                             static_cast<unsigned long long>(m_dropped.load()));
         }
         DeleteSignal(signal);
@@ -214,8 +214,8 @@ private:
     void Enqueue(Signal* signal, bool atBack)
     {
         if (signal != nullptr) {
-            m_load->signals.fetch_add(1);
-            m_load->bytes.fetch_add(SignalBytes(signal));
+            m_load->signalCount.fetch_add(1);
+            m_load->byteCount.fetch_add(SignalBytes(signal));
         }
         if (atBack) {
             m_external.push_back(signal);
@@ -285,8 +285,8 @@ private:
                 m_external.pop_front();
             }
             if (signal != nullptr) {
-                m_load->signals.fetch_sub(1);
-                m_load->bytes.fetch_sub(SignalBytes(signal));
+                m_load->signalCount.fetch_sub(1);
+                m_load->byteCount.fetch_sub(SignalBytes(signal));
             }
             episodeEnded = EndEpisodeIfDrained(drops);
         }

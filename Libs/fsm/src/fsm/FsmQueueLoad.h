@@ -16,18 +16,18 @@ constexpr std::size_t ExternalQueueSignalBound = 16384;
 constexpr std::size_t ExternalQueueByteBound = std::size_t { 32 } << 20;
 
 struct CQueueLoad {
-    std::atomic<std::size_t> signals { 0 };
-    std::atomic<std::size_t> bytes { 0 };
+    std::atomic<std::size_t> signalCount { 0 };
+    std::atomic<std::size_t> byteCount { 0 };
 
     // True when a signal of `size` bytes from the network would be refused.
     bool Refuses(std::size_t size) const
     {
-        return signals.load() >= ExternalQueueSignalBound || bytes.load() + size > ExternalQueueByteBound;
+        return signalCount.load() >= ExternalQueueSignalBound || byteCount.load() + size > ExternalQueueByteBound;
     }
 
     // Below half of both bounds: the queue has room again, an episode of drops is over.
     bool Drained() const
     {
-        return signals.load() < ExternalQueueSignalBound / 2 && bytes.load() < ExternalQueueByteBound / 2;
+        return signalCount.load() < ExternalQueueSignalBound / 2 && byteCount.load() < ExternalQueueByteBound / 2;
     }
 };
