@@ -637,7 +637,7 @@ TEST_F(DbTest, NullColumnsReadAsEmptyTextAndZero)
     messages.loadMessageTypes();
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "510 (NULL in column 2): select number, type, typeLogging from messages where lang=1\n");
-    EXPECT_EQ(messages.messageTypes().size(), 10u);
+    EXPECT_EQ(messages.messageTypes().size(), 13u);
     EXPECT_EQ(messages.messageTypes().at(1414), std::make_pair(0, 3));
 }
 
