@@ -45,8 +45,12 @@ INSERT INTO messages (number, lang, mess, type, typeLogging) VALUES
     (1414, 3, 'QHV-logger: ingen hivdata mottatt', 2, 3),
     (1415, 1, 'QHV logger: heave data rate below %d%% of expected (expected %.2f Hz, received %.2f Hz)', 2, 3),
     (1415, 3, 'QHV-logger: hivdatarate under %d%% av forventet (forventet %.2f Hz, mottatt %.2f Hz)', 2, 3),
+    (1416, 1, 'QHV logger: input queue full, heave data dropped', 2, 3),
+    (1416, 3, 'QHV-logger: inndatakoen er full, hivdata forkastet', 2, 3),
     (1436, 1, 'Orvanta control: cannot read the socket table from the database', 3, 3),
     (1436, 3, 'Orvanta-kontroll: kan ikke lese sockettabellen fra databasen', 3, 3),
+    (1437, 1, 'Orvanta control: control queue full, control sentences dropped', 2, 3),
+    (1437, 3, 'Orvanta-kontroll: kontrollkoen er full, kontrollsetninger forkastet', 2, 3),
     (1438, 1, 'Orvanta control: %s logging resumed after an abnormal end of the process (%s)', 2, 3),
     (1438, 3, 'Orvanta-kontroll: %s-logging gjenopptatt etter unormal avslutning av prosessen (%s)', 2, 3),
     (1440, 1, 'P2X logger: cannot open log file %s', 2, 3),
@@ -56,7 +60,9 @@ INSERT INTO messages (number, lang, mess, type, typeLogging) VALUES
     (1443, 1, 'P2X logger: cannot read its parameters from the database', 2, 3),
     (1443, 3, 'P2X-logger: kan ikke lese parametrene fra databasen', 2, 3),
     (1444, 1, 'P2X logger: no P2X data received', 2, 3),
-    (1444, 3, 'P2X-logger: ingen P2X-data mottatt', 2, 3);
+    (1444, 3, 'P2X-logger: ingen P2X-data mottatt', 2, 3),
+    (1445, 1, 'P2X logger: input queue full, P2X data dropped', 2, 3),
+    (1445, 3, 'P2X-logger: inndatakoen er full, P2X-data forkastet', 2, 3);
 
 -- Tokens. Ids: floats 1000-, integers 2000-, texts 3000-; descriptions follow the
 -- value id in languages 1 and 3.

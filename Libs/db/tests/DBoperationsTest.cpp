@@ -680,7 +680,7 @@ TEST_F(DbTest, NullColumnsReadAsEmptyTextAndZero)
     messages.loadMessageTypes();
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "510 (NULL in column 2): select number, type, typeLogging from messages where lang=1\n");
-    EXPECT_EQ(messages.messageTypes().size(), 10u);
+    EXPECT_EQ(messages.messageTypes().size(), 14u);
     EXPECT_EQ(messages.messageTypes().at(1414), std::make_pair(0, 3));
 }
 
@@ -745,19 +745,51 @@ TEST_F(DumpFileTest, FirstReportGoesIntoTheFirstGapAndMovesTheGapOn)
         WriteFile(file("ORVANTA", n), "old");
     }
     WriteFile(file("ORVANTA", 6), "older");
-    CDBoperations ops("ORVANTA");
-    EXPECT_STREQ(ops.dumpFilePath(), "");
-    EXPECT_EQ(ops.writeDebug("first 100%s\n"), 0);
-    EXPECT_EQ(ops.writeDebug("second\n"), 0);
-    EXPECT_STREQ(ops.dumpFilePath(), "c:\\Temp\\db_ORVANTA_5.txt");
-    EXPECT_EQ(ReadFile(file("ORVANTA", 5)), "first 100%s\nsecond\n");
-    EXPECT_FALSE(std::filesystem::exists(file("ORVANTA", 6)));
-    EXPECT_EQ(ReadFile(file("ORVANTA", 4)), "old");
+    {
+        CDBoperations ops("ORVANTA");
+        EXPECT_STREQ(ops.dumpFilePath(), "");
+        EXPECT_EQ(ops.writeDebug("first 100%s\n"), 0);
+        EXPECT_EQ(ops.writeDebug("second\n"), 0);
+        EXPECT_STREQ(ops.dumpFilePath(), "c:\\Temp\\db_ORVANTA_5.txt");
+        EXPECT_EQ(ReadFile(file("ORVANTA", 5)), "first 100%s\nsecond\n");
+        EXPECT_FALSE(std::filesystem::exists(file("ORVANTA", 6)));
+        EXPECT_EQ(ReadFile(file("ORVANTA", 4)), "old");
+    }
 
     // The next object of that name takes the gap behind it.
     CDBoperations next("ORVANTA");
     next.writeDebug("x");
     EXPECT_STREQ(next.dumpFilePath(), "c:\\Temp\\db_ORVANTA_6.txt");
+}
+
+TEST_F(DumpFileTest, ObjectsOfOneNameNeverRotateEachOthersFiles)
+{
+    // Three objects named alike, as the loggers' objects are while the database
+    // is down at start; each fills files and rotates through all 40.
+    CDBoperations first("Unknown");
+    CDBoperations second("Unknown");
+    auto third = std::make_unique<CDBoperations>("Unknown");
+    first.writeDebug("first\n");
+    second.writeDebug("second\n");
+    third->writeDebug("third\n");
+    EXPECT_STREQ(first.dumpFilePath(), "c:\\Temp\\db_Unknown_0.txt");
+    EXPECT_STREQ(second.dumpFilePath(), "c:\\Temp\\db_Unknown_2_0.txt");
+    EXPECT_STREQ(third->dumpFilePath(), "c:\\Temp\\db_Unknown_3_0.txt");
+
+    const std::string mebibyte(CDBoperations::DumpFileLimit, 'x');
+    for (int n = 0; n < CDBoperations::DumpFileCount; ++n) {
+        second.writeDebug(mebibyte.c_str());
+    }
+    EXPECT_EQ(ReadFile(file("Unknown", 0)), "first\n");
+    EXPECT_EQ(ReadFile(file("Unknown_3", 0)), "third\n");
+    first.writeDebug("still first\n");
+    EXPECT_EQ(ReadFile(file("Unknown", 0)), "first\nstill first\n");
+
+    // A name given up is taken again, and its rotation goes on behind its last file.
+    third.reset();
+    CDBoperations fourth("Unknown");
+    fourth.writeDebug("fourth\n");
+    EXPECT_STREQ(fourth.dumpFilePath(), "c:\\Temp\\db_Unknown_3_1.txt");
 }
 
 TEST_F(DumpFileTest, WithAll40FilesTheFirstIsReused)

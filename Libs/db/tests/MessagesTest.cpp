@@ -105,7 +105,7 @@ TEST_F(DbMessagesTest, LoadsTheTypesOfAllMessages)
 {
     EXPECT_EQ(messages.language(), 3);
     const auto& types = messages.messageTypes();
-    EXPECT_EQ(types.size(), 10u);
+    EXPECT_EQ(types.size(), 14u);
     EXPECT_EQ(types.at(1410), std::make_pair(2, 3));
     EXPECT_EQ(types.at(1436), std::make_pair(3, 3));
 
@@ -116,7 +116,7 @@ TEST_F(DbMessagesTest, LoadsTheTypesOfAllMessages)
     }
     CMessages more;
     more.loadMessageTypes();
-    EXPECT_EQ(more.messageTypes().size(), 130u);
+    EXPECT_EQ(more.messageTypes().size(), 134u);
     EXPECT_EQ(more.messageTypes().at(6119), std::make_pair(6119 % 7, 5));
 }
 

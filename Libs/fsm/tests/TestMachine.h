@@ -3,6 +3,7 @@
 
 #include "fsm/ApplFsm.h"
 
+#include <atomic>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -44,6 +45,15 @@ public:
     std::map<std::int32_t, std::function<void(CTestMachine&)>> onSignal;
     std::function<void(CTestMachine&)> onInit;
     CTRXSignal* kept = nullptr;
+    // Calls of OnInputDropped and the count it last had.
+    std::atomic<int> dropReports { 0 };
+    std::atomic<std::uint64_t> droppedAtReport { 0 };
+
+    void OnInputDropped(std::uint64_t droppedSoFar) override
+    {
+        droppedAtReport = droppedSoFar;
+        ++dropReports;
+    }
 
     void InitJob() override
     {

@@ -18,6 +18,7 @@
 #include <atomic>
 #include <csignal>
 #include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <regex>
 #include <string>
@@ -237,6 +238,39 @@ TEST_F(TokenStore, EveryLookupReadsTheFileAgainAndSkipsWhatIsNoToken)
     EXPECT_EQ(store.getTokValueInt("PORT"), 4002);
     EXPECT_EQ(store.getTokValueInt("SUFFIXED"), 0);
     EXPECT_EQ(MissingTokenLines(), "getTokValueInt missing token SUFFIXED\n");
+}
+
+TEST_F(TokenStore, RepeatedMissingLookupsCannotFillTheDisk)
+{
+    WriteFile(m_tokenFile, TokenFile(R"({ "Name": "PORT", "Descr": "", "Type": 2, "Value": "4002" })"));
+    CGetToken store;
+    for (int i = 0; i < 1000; ++i) {
+        EXPECT_EQ(store.getTokValueStr("RUNT_PARAM_QHV_DIR"), "");
+        EXPECT_EQ(store.getTokValueInt("RUNT_PARAM_QHV_LOG_SOURCE_PORT"), 0);
+        EXPECT_EQ(store.getTokValueInt("PORT"), 4002);
+    }
+    // Within a minute each missing lookup is one line, the names kept apart.
+    EXPECT_EQ(MissingTokenLines(),
+              "getTokValueStr missing token RUNT_PARAM_QHV_DIR\n"
+              "getTokValueInt missing token RUNT_PARAM_QHV_LOG_SOURCE_PORT\n");
+
+    // A file that a line would take beyond 1 MiB is kept as missingtokens_1.txt
+    // (replacing an older one) and a new file takes the line.
+    const fs::path folder = m_root.path() / "c" / "temp";
+    const std::string nearlyFull((1 << 20) - 20, '#');
+    WriteFile(folder / "missingtokens_1.txt", "older");
+    {
+        std::ofstream file(folder / "missingtokens.txt", std::ios::app);
+        file << nearlyFull;
+    }
+    const std::string before = MissingTokenLines();
+    EXPECT_EQ(store.getTokValueStr("RUNT_PARAM_P2X_DIR"), "");
+    EXPECT_EQ(ReadFile(folder / "missingtokens_1.txt"), before);
+    EXPECT_EQ(MissingTokenLines(), "getTokValueStr missing token RUNT_PARAM_P2X_DIR\n");
+    EXPECT_EQ(store.getTokValueStr("RUNT_PARAM_P2X_FILE"), "");
+    EXPECT_EQ(MissingTokenLines(),
+              "getTokValueStr missing token RUNT_PARAM_P2X_DIR\n"
+              "getTokValueStr missing token RUNT_PARAM_P2X_FILE\n");
 }
 
 TEST_F(TokenStore, WithoutTokensInTheDatabaseTheStoreStaysEmpty)

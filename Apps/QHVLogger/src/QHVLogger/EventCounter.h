@@ -198,7 +198,7 @@ public:
 
     // Like the above with the timing's time taken from `clock`.
     CEventCounter(T& owner, EventClock clock)
-        : m_database(std::make_unique<CDBoperations>("Unknown")),
+        : m_database(std::make_unique<CDBoperations>("EventCounter")),
           m_messages(std::make_unique<CMessages>()),
           m_timing(owner, m_shared, std::move(clock))
     {

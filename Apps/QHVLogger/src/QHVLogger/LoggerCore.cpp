@@ -27,7 +27,7 @@ CLoggerCore::CLoggerCore(const CFsmBase& owner, const LoggerProfile& profile, CG
     : m_owner(owner),
       m_profile(profile),
       m_tokens(tokens),
-      m_database(std::make_unique<CDBoperations>("Unknown")),
+      m_database(std::make_unique<CDBoperations>(profile.databaseName)),
       m_messages(std::make_unique<CMessages>()),
       m_dataPort(owner, profile.receiverLogLevel, std::move(receive))
 {

@@ -107,7 +107,7 @@ void QueueSensorDatagram(CFsmBase& machine, const char* bytes, std::size_t lengt
     }
     const auto payloadLength = static_cast<std::int32_t>(length);
     CTRXSignal* signal = new CTRXSignal(*number, &machine, CopyPayload(bytes, payloadLength), payloadLength);
-    machine.PutExternal(&signal, true);  // the queue owns it now
+    machine.PutExternalBounded(&signal);  // queued or, past the queue's bound, dropped
 }
 
 std::optional<std::string_view> SentenceField(std::string_view sentence, int number)

@@ -94,11 +94,14 @@ void CLoggingResume::RegularEnd()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     Save(true);
+    m_ended = true;
 }
 
 void CLoggingResume::Save(bool regularEnd)
 {
-    if (m_path.empty()) {
+    // After the regular end a logger may still finish a job that switches it
+    // on or off; the file says "regular" from then on.
+    if (m_path.empty() || m_ended) {
         return;
     }
     std::ostringstream text;

@@ -38,6 +38,7 @@ private:
 
     mutable std::mutex m_mutex;
     std::string m_path;  // empty until Open
+    bool m_ended = false;  // the regular end is written: nothing changes the file any more
     std::map<std::string, LoggerSettings> m_on;       // loggers now on
     std::map<std::string, LoggerSettings> m_resume;   // on when the last run ended abnormally
 };

@@ -21,6 +21,7 @@ namespace {
 constexpr int HeaveLoggerPid = 99;
 constexpr int P2XLoggerPid = 106;
 constexpr int MSG_NO_SOCKETS = 1436;
+constexpr int MSG_INPUT_DROPPED = 1437;
 constexpr int MSG_LOGGING_RESUMED = 1438;
 // The end waits this long after its threads stopped before the I/O thread goes.
 constexpr std::int64_t FinishSettleMs = 1000;
@@ -221,11 +222,13 @@ void COrvantaControl::JobBeginSuperv(CTRXSignal** signal)
     if (!heaveName.empty()) {
         m_heaveLogger = std::make_unique<CQHVControl>(heaveName.c_str(), m_trace, m_debugMask, m_services.tokens);
         m_heaveLogger->Start(0);
+        WatchQueueOf(*m_heaveLogger);  // relays are never dropped: hold back the network instead
     }
     const std::string p2xName = LoggerName(P2XLoggerPid, "P2X");
     if (!p2xName.empty()) {
         m_p2xLogger = std::make_unique<CP2XLogger>(p2xName.c_str(), m_trace, m_debugMask, m_services.tokens);
         m_p2xLogger->Start(0);
+        WatchQueueOf(*m_p2xLogger);
     }
 
     const std::string start = StartSentence();
@@ -365,6 +368,13 @@ void COrvantaControl::JobTerminate(CTRXSignal** signal)
     DeleteSignal(*signal);
     StopTimer(TERM_EXPIRED);
     g_terminationSemaphore.release();
+}
+
+void COrvantaControl::OnInputDropped(std::uint64_t droppedSoFar)
+{
+    TraceData("\n\tWarning: Control queue full; control sentences dropped (%llu so far).",
+              static_cast<unsigned long long>(droppedSoFar));
+    m_services.messages.sendMessageNoText(MSG_INPUT_DROPPED);
 }
 
 void COrvantaControl::JobDisregardSig(CTRXSignal** signal)

@@ -57,6 +57,10 @@ public:
     // starts the I/O thread and posts the start signal to itself.
     void InitJob() override;
 
+    // Traces and reports (message 1437) an episode of control sentences dropped
+    // at a full queue, its own or a logger's it relays to.
+    void OnInputDropped(std::uint64_t droppedSoFar) override;
+
 private:
     static const StateEntry* StateTable();
 

@@ -37,6 +37,8 @@ std::string_view SentenceText(const CTRXSignal& datagram)
     return std::string_view(datagram.Payload(), static_cast<std::size_t>(datagram.Length() - 1));
 }
 
+constexpr int MSG_INPUT_DROPPED = 1445;
+
 }  // namespace
 
 const CP2XLogger::StateEntry* CP2XLogger::StateTable()
@@ -84,6 +86,13 @@ const CP2XLogger::StateEntry* CP2XLogger::StateTable()
 CP2XLogger::CP2XLogger(const char* name, LogTrace* trace, std::uint8_t debugMask, CGetToken& tokens)
     : CLoggerFsm(name, StateTable(), trace, debugMask, tokens, Profile, false)
 {
+}
+
+void CP2XLogger::OnInputDropped(std::uint64_t droppedSoFar)
+{
+    TraceData("\n\tWarning: Input queue full; P2X data dropped (%llu datagrams so far).",
+              static_cast<unsigned long long>(droppedSoFar));
+    m_core.Messages().sendMessageNoText(MSG_INPUT_DROPPED);
 }
 
 CP2XLogger::~CP2XLogger()

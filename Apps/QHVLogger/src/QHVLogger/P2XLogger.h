@@ -21,6 +21,9 @@ public:
     CP2XLogger(const char* name, LogTrace* trace, std::uint8_t debugMask, CGetToken& tokens);
     ~CP2XLogger() override;
 
+    // Traces and reports (message 1445) an episode of P2X datagrams dropped at a full queue.
+    void OnInputDropped(std::uint64_t droppedSoFar) override;
+
 private:
     friend class CLoggerFsm<CP2XLogger>;
     static const StateEntry* StateTable();

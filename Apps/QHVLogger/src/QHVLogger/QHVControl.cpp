@@ -30,6 +30,7 @@ constexpr char FreqExpectedToken[] = "RUNT_PARAM_QHV_INPUT_FREQ_EXPECTED";
 constexpr char FreqLimitToken[] = "RUNT_PARAM_QHV_INPUT_FREQ_LIMIT";
 constexpr char FreqPauseToken[] = "RUNT_PARAM_QHV_INPUT_FREQ_PAUSE_LENGTH";
 constexpr int MSG_LOW_FREQUENCY = 1415;
+constexpr int MSG_INPUT_DROPPED = 1416;
 constexpr std::int32_t TwentySixDropLimit = 100;
 
 // The big-endian 32-bit time at bytes 2 to 5 of a heave datagram.
@@ -94,6 +95,13 @@ const CQHVControl::StateEntry* CQHVControl::StateTable()
 CQHVControl::CQHVControl(const char* name, LogTrace* trace, std::uint8_t debugMask, CGetToken& tokens)
     : CLoggerFsm(name, StateTable(), trace, debugMask, tokens, Profile, true)
 {
+}
+
+void CQHVControl::OnInputDropped(std::uint64_t droppedSoFar)
+{
+    TraceData("\n\tWarning: Input queue full; heave data dropped (%llu datagrams so far).",
+              static_cast<unsigned long long>(droppedSoFar));
+    m_core.Messages().sendMessageNoText(MSG_INPUT_DROPPED);
 }
 
 CQHVControl::~CQHVControl()

@@ -21,6 +21,9 @@ public:
     CQHVControl(const char* name, LogTrace* trace, std::uint8_t debugMask, CGetToken& tokens);
     ~CQHVControl() override;
 
+    // Traces and reports (message 1416) an episode of heave datagrams dropped at a full queue.
+    void OnInputDropped(std::uint64_t droppedSoFar) override;
+
 private:
     friend class CLoggerFsm<CQHVControl>;
     static const StateEntry* StateTable();

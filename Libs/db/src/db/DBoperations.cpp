@@ -15,7 +15,9 @@
 #include <cstring>
 #include <iterator>
 #include <limits>
+#include <mutex>
 #include <new>
+#include <set>
 #include <type_traits>
 #include <vector>
 
@@ -35,6 +37,43 @@ constexpr int kMsPerDay = 86400000;
 constexpr SQLUINTEGER kNoId = static_cast<SQLUINTEGER>(-1);
 
 bool Succeeded(int rc) { return rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO; }
+
+// The dump-file names held by the live database objects of this process. Two
+// objects of one name (several "Unknown" ones while the database is down, say)
+// would write, rotate and delete each other's dump files; the second one to
+// write gets the name with "_2" (or the next free number) added instead.
+// Never destroyed: objects may go at any time up to the process's end.
+struct DumpNames {
+    std::mutex mutex;
+    std::set<std::string> held;
+};
+
+DumpNames& HeldDumpNames()
+{
+    static DumpNames* const names = new DumpNames;
+    return *names;
+}
+
+std::string ClaimDumpName(const std::string& wanted)
+{
+    DumpNames& names = HeldDumpNames();
+    std::lock_guard<std::mutex> lock(names.mutex);
+    std::string name = wanted;
+    for (int n = 2; !names.held.insert(name).second; ++n) {
+        name = wanted + "_" + std::to_string(n);
+    }
+    return name;
+}
+
+void ReleaseDumpName(const std::string& name)
+{
+    if (name.empty()) {
+        return;
+    }
+    DumpNames& names = HeldDumpNames();
+    std::lock_guard<std::mutex> lock(names.mutex);
+    names.held.erase(name);
+}
 
 // Formats a statement; the result has whatever length the values need.
 std::string Sql(const char* format, ...) __attribute__((format(printf, 1, 2)));
@@ -187,6 +226,7 @@ CDBoperations::~CDBoperations()
         std::fclose(m_dumpFile);
         m_dumpFile = nullptr;
     }
+    ReleaseDumpName(m_dumpName);
 }
 
 void CDBoperations::setName(const char* name)
@@ -434,12 +474,16 @@ void CDBoperations::pauseDatabase(bool lost, const char* what, const char* state
 std::string CDBoperations::dumpPathOf(int index) const
 {
     char path[sizeof m_dumpPath];
-    std::snprintf(path, sizeof path, "c:\\Temp\\db_%s_%d.txt", m_name, index);
+    std::snprintf(path, sizeof path, "c:\\Temp\\db_%s_%d.txt", m_dumpName.c_str(), index);
     return path;
 }
 
 bool CDBoperations::openDumpFile()
 {
+    if (m_dumpName.empty()) {
+        // Chosen once, at the first report: the files of an object keep one name.
+        m_dumpName = ClaimDumpName(m_name);
+    }
     auto exists = [](const std::string& path) {
         std::FILE* probe = std::fopen(platform::NativePath(path).c_str(), "r");
         if (probe != nullptr) {

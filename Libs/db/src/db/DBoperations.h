@@ -2,7 +2,9 @@
 // source "NTRXDB"): message texts and types, processes, the database version,
 // typed tokens, sockets, logger parameters and the two arrived-message inserts
 // with their duplicate suppression. Failures are written as short lines to the
-// object's dump file "c:\Temp\db_<name>_<n>.txt". Each object is used by one
+// object's dump file "c:\Temp\db_<name>_<n>.txt"; an object whose name another
+// live object of the process already writes under adds "_2" (or the next free
+// number) to it, so no object rotates another's files. Each object is used by one
 // thread only (the thread of the state machine that owns it); objects of
 // different threads are independent.
 //
@@ -96,7 +98,8 @@ public:
     static constexpr int FirstRetrySeconds = 1;
     static constexpr int LastRetrySeconds = 60;
 
-    // The name (at most 31 characters kept) names the dump files. The character
+    // The name (at most 31 characters kept) names the dump files (made unique in
+    // the process when the first one is opened). The character
     // translator reads "translate.bin" from the working directory.
     explicit CDBoperations(const char* name);
     // Disconnects, closes the SQLite handle and the dump file.
@@ -213,7 +216,7 @@ private:
     // 1 when the typed value table holds a row for the value id, 0 when not, -1
     // after a reported failure.
     int findTypedId(const char* table, std::uint32_t valueId);
-    // "c:\Temp\db_<name>_<index>.txt"
+    // "c:\Temp\db_<dump name>_<index>.txt"
     std::string dumpPathOf(int index) const;
     // Opens the file before the first gap of the rotation.
     bool openDumpFile();
@@ -266,6 +269,7 @@ private:
     int m_duplicateWindowMs = DuplicateWindowMs;
     CTranslateChar m_translator;
     char m_name[32] = {};
+    std::string m_dumpName;  // unique among the live objects of the process; empty until the first report
     char m_dumpPath[64] = {};
     std::FILE* m_dumpFile = nullptr;
     int m_dumpIndex = 0;            // number of the open dump file

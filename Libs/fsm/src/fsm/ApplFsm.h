@@ -1,7 +1,7 @@
 // The base of every application state machine: owns the input and timer
 // objects and the thread manager, starts and stops the input and timer
 // threads, and offers the jobs the framework provides (Save).
-// PutExternal may be called from any thread; PutInternal, StartTimer, StopTimer
+// PutExternal and PutExternalBounded may be called from any thread; PutInternal, StartTimer, StopTimer
 // and Save from the machine's own jobs (and InitJob); Start and Stop from the
 // thread that owns the machine.
 #pragma once
@@ -91,6 +91,22 @@ public:
         m_input->PutExternal(*signal, atBack);
         *signal = nullptr;  // the queue owns it now
     }
+
+    bool PutExternalBounded(CTRXSignal** signal) override
+    {
+        CTRXSignal* handed = *signal;
+        *signal = nullptr;  // the queue owns it now, or has deleted it
+        return m_input->PutExternalBounded(handed);
+    }
+
+    std::shared_ptr<const CQueueLoad> ExternalLoad() const override { return m_input->Load(); }
+
+    // This machine relays network signals to `other`: while the other's queue
+    // is at its bound, this machine takes nothing from the network either.
+    void WatchQueueOf(const CFsmBase& other) { m_input->WatchLoad(other.ExternalLoad()); }
+
+    // Network signals dropped since the machine was made (for diagnostics and tests).
+    std::uint64_t DroppedInput() const { return m_input->Dropped(); }
 
     void PutInternal(Signal* signal) { m_input->PutInternal(signal); }
 

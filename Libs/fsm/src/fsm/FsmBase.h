@@ -1,14 +1,17 @@
 // The non-template root of every state machine: its name, debug mask, trace
 // object and signal-name table, the trace lines of jobs and timers, and the
-// thread-safe entry for signals from outside (PutExternal).
+// thread-safe entries for signals from outside (PutExternal, and
+// PutExternalBounded for what comes from the network).
 // TraceJob, TraceData and TraceTimer only read constant fields and may be called
 // from any thread; the trace object serialises its output.
 #pragma once
 
+#include "fsm/FsmQueueLoad.h"
 #include "fsm/SignalNames.h"
 
 #include <cstdarg>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 class CFsmTimeSignal;
@@ -39,6 +42,27 @@ public:
     // queue, or at the front when `atBack` is false. The queue takes the signal;
     // the caller must not touch it afterwards.
     virtual void PutExternal(CTRXSignal** signal, bool atBack) = 0;
+
+    // Hands a signal made from a network datagram to this machine from any
+    // thread: at the back of its external queue while the queue is below its
+    // bound (see FsmQueueLoad.h), else the signal and its payload are deleted
+    // and counted as dropped. The caller's pointer is null afterwards either
+    // way. True when queued. A machine without a bounded queue takes every signal.
+    virtual bool PutExternalBounded(CTRXSignal** signal)
+    {
+        PutExternal(signal, true);
+        return true;
+    }
+
+    // Called in the machine's input thread, between two dispatches, once for
+    // each episode of dropped network signals (it begins with the first drop
+    // and ends when the queue has drained below half its bound), with the
+    // number dropped since the machine started. The machine may report it
+    // through its own objects; the default does nothing.
+    virtual void OnInputDropped(std::uint64_t /*droppedSoFar*/) {}
+
+    // The load of the external queue; null for a machine without a bounded queue.
+    virtual std::shared_ptr<const CQueueLoad> ExternalLoad() const { return nullptr; }
 
     const std::string& Name() const { return m_name; }
     std::uint8_t DebugMask() const { return m_debugMask; }

@@ -1,10 +1,17 @@
 // The input object of a state machine: its external, internal and saved queues
-// and the input thread that dispatches one signal at a time. PutExternal may be
-// called from any thread; PutInternal, Save and the withdrawal of internal
-// signals from the machine's own jobs and its timer thread.
+// and the input thread that dispatches one signal at a time. PutExternal and
+// PutExternalBounded may be called from any thread; PutInternal, Save and the
+// withdrawal of internal signals from the machine's own jobs and its timer thread.
+//
+// The external queue is bounded for what comes from the network only: a
+// bounded put past the bound (FsmQueueLoad.h) drops the signal, counts it and
+// traces the drop at most once a second; the input thread tells the machine
+// once per episode of drops (OnInputDropped). Signals between machines, timer
+// wake-ups and relays always go in.
 #pragma once
 
 #include "LogTrace/LogTrace.h"
+#include "fsm/FsmQueueLoad.h"
 #include "fsm/FsmSignal.h"
 
 #include <ace/Guard_T.h>
@@ -13,8 +20,12 @@
 #include <ace/Thread.h>
 #include <ace/Thread_Manager.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <list>
+#include <memory>
+#include <vector>
 
 template <class App, class Signal>
 class CApplFsm;
@@ -48,20 +59,75 @@ public:
     void PutExternal(Signal* signal, bool atBack)
     {
         ACE_GUARD(ACE_Mutex, guard, m_externalMutex);
-        if (atBack) {
-            m_external.push_back(signal);
-            m_semaphore.release();
-            if (m_external.size() > MaxQueueBeforeWarning && m_trace != nullptr) {
-                char name[SignalNameBufferSize];
-                const std::int32_t number = signal != nullptr ? signal->GetNumber() : 0;
-                m_trace->Append("\n*ExternalQ Input: %s. Queue size: %u\n", m_machine.SignalName(number, name),
-                                static_cast<unsigned>(m_external.size()));
-            }
-        } else {
-            m_external.push_front(signal);
-            m_semaphore.release();
-        }
+        Enqueue(signal, atBack);
     }
+
+    // PutExternal at the back for a signal from the network, unless the queue
+    // is at its bound or a watched queue (WatchLoad) is: then the signal is
+    // deleted with its payload and counted. True when queued.
+    bool PutExternalBounded(Signal* signal)
+    {
+        const std::size_t size = SignalBytes(signal);
+        std::uint64_t episodeDrops = 0;
+        bool traceDrop = false;
+        bool episodeEnded = false;
+        {
+            ACE_GUARD_RETURN(ACE_Mutex, guard, m_externalMutex, false);
+            episodeEnded = EndEpisodeIfDrained(episodeDrops);
+            if (!RefusesLocked(size)) {
+                Enqueue(signal, true);
+                signal = nullptr;  // the queue owns it now
+            } else {
+                m_dropped.fetch_add(1);
+                const auto now = std::chrono::steady_clock::now();
+                if (!m_dropEpisode) {
+                    m_dropEpisode = true;
+                    m_episodeDrops = 0;
+                    m_episodeToReport.store(true);
+                    m_semaphore.release();  // lets an idle input thread report it
+                    traceDrop = true;
+                } else {
+                    traceDrop = now - m_lastDropTrace >= DropTraceInterval;
+                }
+                ++m_episodeDrops;
+                if (traceDrop) {
+                    m_lastDropTrace = now;
+                }
+            }
+        }
+        if (episodeEnded) {
+            TraceEpisodeEnd(episodeDrops);
+        }
+        if (signal == nullptr) {
+            return true;
+        }
+        if (traceDrop && m_trace != nullptr) {
+            char name[SignalNameBufferSize];
+            m_trace->Append("\n*ExternalQ Input: %s dropped by %s, queue full. Queue size: %u, %lu bytes, "
+                            "%llu dropped so far\n",
+                            m_machine.SignalName(signal->GetNumber(), name), m_machine.Name().c_str(),
+                            static_cast<unsigned>(m_load->signalCount.load()),
+                            static_cast<unsigned long>(m_load->byteCount.load()),
+                            static_cast<unsigned long long>(m_dropped.load()));
+        }
+        DeleteSignal(signal);
+        return false;
+    }
+
+    // Refuses network signals also while `load` (another machine's queue, to
+    // which this machine relays) is at its bound, so that relayed signals,
+    // which are never dropped, cannot grow that queue without limit.
+    void WatchLoad(std::shared_ptr<const CQueueLoad> load)
+    {
+        if (!load) {
+            return;
+        }
+        ACE_GUARD(ACE_Mutex, guard, m_externalMutex);
+        m_watched.push_back(std::move(load));
+    }
+
+    std::shared_ptr<const CQueueLoad> Load() const { return m_load; }
+    std::uint64_t Dropped() const { return m_dropped.load(); }
 
     // Appends to the internal queue; seen at the input thread's next drain.
     void PutInternal(Signal* signal)
@@ -116,8 +182,11 @@ public:
             while (Signal* signal = input->Take(input->m_internalMutex, input->m_internal)) {
                 input->DispatchAndDelete(signal);
             }
+            if (input->m_episodeToReport.exchange(false)) {
+                input->m_machine.OnInputDropped(input->m_dropped.load());
+            }
             input->m_semaphore.acquire();
-            if (Signal* signal = input->Take(input->m_externalMutex, input->m_external)) {
+            if (Signal* signal = input->TakeExternal()) {
                 if (signal->GetNumber() == FSM_TIMEHANDL) {
                     DeleteSignal(signal);
                 } else {
@@ -130,6 +199,102 @@ public:
 
 private:
     static constexpr std::size_t MaxQueueBeforeWarning = 10;
+    static constexpr std::chrono::seconds DropTraceInterval { 1 };
+
+    // What a queued signal counts against the byte bound: its record and payload.
+    static std::size_t SignalBytes(const Signal* signal)
+    {
+        if (signal == nullptr) {
+            return 0;
+        }
+        return sizeof(Signal) + static_cast<std::size_t>(signal->Length() > 0 ? signal->Length() : 0);
+    }
+
+    // Expects the external-queue lock held.
+    void Enqueue(Signal* signal, bool atBack)
+    {
+        if (signal != nullptr) {
+            m_load->signalCount.fetch_add(1);
+            m_load->byteCount.fetch_add(SignalBytes(signal));
+        }
+        if (atBack) {
+            m_external.push_back(signal);
+            m_semaphore.release();
+            if (m_external.size() > MaxQueueBeforeWarning && m_trace != nullptr) {
+                char name[SignalNameBufferSize];
+                const std::int32_t number = signal != nullptr ? signal->GetNumber() : 0;
+                m_trace->Append("\n*ExternalQ Input: %s. Queue size: %u\n", m_machine.SignalName(number, name),
+                                static_cast<unsigned>(m_external.size()));
+            }
+        } else {
+            m_external.push_front(signal);
+            m_semaphore.release();
+        }
+    }
+
+    // Expects the external-queue lock held.
+    bool RefusesLocked(std::size_t size) const
+    {
+        if (m_load->Refuses(size)) {
+            return true;
+        }
+        for (const auto& watched : m_watched) {
+            if (watched->Refuses(0)) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    // Ends the episode of drops once this queue and every watched one have
+    // drained below half their bound. Expects the external-queue lock held;
+    // true when it ended, with the episode's drops in `drops`.
+    bool EndEpisodeIfDrained(std::uint64_t& drops)
+    {
+        if (!m_dropEpisode || !m_load->Drained()) {
+            return false;
+        }
+        for (const auto& watched : m_watched) {
+            if (!watched->Drained()) {
+                return false;
+            }
+        }
+        m_dropEpisode = false;
+        drops = m_episodeDrops;
+        return true;
+    }
+
+    void TraceEpisodeEnd(std::uint64_t drops) const
+    {
+        if (m_trace != nullptr) {
+            m_trace->Append("\n*ExternalQ Input: %s takes input again, %llu dropped while full\n",
+                            m_machine.Name().c_str(), static_cast<unsigned long long>(drops));
+        }
+    }
+
+    // The first external signal, or null when the queue is empty.
+    Signal* TakeExternal()
+    {
+        std::uint64_t drops = 0;
+        bool episodeEnded = false;
+        Signal* signal = nullptr;
+        {
+            ACE_GUARD_RETURN(ACE_Mutex, guard, m_externalMutex, nullptr);
+            while (signal == nullptr && !m_external.empty()) {
+                signal = m_external.front();
+                m_external.pop_front();
+            }
+            if (signal != nullptr) {
+                m_load->signalCount.fetch_sub(1);
+                m_load->byteCount.fetch_sub(SignalBytes(signal));
+            }
+            episodeEnded = EndEpisodeIfDrained(drops);
+        }
+        if (episodeEnded) {
+            TraceEpisodeEnd(drops);
+        }
+        return signal;
+    }
 
     // The first signal of the queue (null signals are skipped), or null when empty.
     static Signal* Take(ACE_Mutex& mutex, std::list<Signal*>& queue)
@@ -170,6 +335,14 @@ private:
     Machine& m_machine;
     LogTrace* const m_trace;
     std::list<Signal*> m_external;
+    const std::shared_ptr<CQueueLoad> m_load = std::make_shared<CQueueLoad>();
+    std::vector<std::shared_ptr<const CQueueLoad>> m_watched;  // under the external-queue lock
+    std::atomic<std::uint64_t> m_dropped { 0 };     // network signals refused since the start
+    std::atomic<bool> m_episodeToReport { false };  // an episode began that the machine has not heard of
+    // Under the external-queue lock.
+    bool m_dropEpisode = false;
+    std::uint64_t m_episodeDrops = 0;
+    std::chrono::steady_clock::time_point m_lastDropTrace {};
     std::list<Signal*> m_internal;
     std::list<Signal*> m_saved;
     ACE_thread_t m_threadId {};

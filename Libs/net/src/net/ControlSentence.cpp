@@ -89,8 +89,7 @@ bool PutControlSignal(const char* bytes, std::size_t length, CFsmBase* target)
     }
     const auto payloadLength = static_cast<std::int32_t>(length);
     CTRXSignal* signal = new CTRXSignal(*number, target, CopyPayload(bytes, payloadLength), payloadLength);
-    target->PutExternal(&signal, true);  // the target's queue owns the signal now
-    return true;
+    return target->PutExternalBounded(&signal);  // queued or, past the queue's bound, dropped
 }
 
 std::string StartSentence() { return "$ZELIX,6,\n\r"; }

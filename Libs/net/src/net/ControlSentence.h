@@ -37,9 +37,10 @@ bool IsReceivableControlSignal(std::int32_t number);
 
 // Turns a received datagram into a signal for `target`: the number above, a
 // private copy of all `length` bytes as payload (no NUL added), `target` as
-// sender; the signal goes to the back of the target's external queue. Returns
-// false when the datagram yields no signal or one that is not receivable
-// (IsReceivableControlSignal); nothing is queued then.
+// sender; the signal goes to the back of the target's external queue unless
+// that queue is at its bound (PutExternalBounded). Returns false when the
+// datagram yields no signal, one that is not receivable
+// (IsReceivableControlSignal), or the signal was dropped (nothing is queued then).
 bool PutControlSignal(const char* bytes, std::size_t length, CFsmBase* target);
 
 // Sentences the process builds, byte for byte (LF then CR at the end).

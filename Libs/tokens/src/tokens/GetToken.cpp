@@ -16,8 +16,10 @@
 #include <QSqlQuery>
 #include <QVariant>
 
+#include <chrono>
 #include <cstring>
 #include <exception>
+#include <iterator>
 #include <limits>
 
 namespace {
@@ -30,6 +32,14 @@ constexpr char TokenDatabasePath[] = "C:\\ProgramData\\Valdrena Marine\\ntrx\\nt
 constexpr char TempFolder[] = "c:\\temp\\";
 constexpr char LockFilePath[] = "c:\\temp\\token.lck";
 constexpr char MissingTokensPath[] = "c:/temp/missingtokens.txt";
+// The full missing-tokens file is kept under this name while a new one begins.
+constexpr char MissingTokensKeptPath[] = "c:/temp/missingtokens_1.txt";
+// As for the database dump files: a file is not written beyond this size.
+constexpr qint64 MissingTokensLimit = qint64 { 1 } << 20;
+// The same missing lookup is noted again only after this time.
+constexpr std::chrono::minutes MissingTokenRepeat { 1 };
+// Beyond this many lines remembered, those older than MissingTokenRepeat are forgotten.
+constexpr std::size_t MaxRememberedMissing = 1024;
 
 constexpr int MaxLockAttempts = 100;
 constexpr int LockRetryMs = 100;
@@ -201,9 +211,34 @@ void CGetToken::OpenMissingTokensFile()
 
 void CGetToken::AppendMissingToken(const std::string& line)
 {
-    if (m_missingTokens.isOpen()) {
+    // A logging command from the network that leaves a field empty looks its
+    // token up each time: the same line is written at most once a minute, and
+    // the file is kept below 1 MiB, so repeated commands cannot fill the disk.
+    const auto now = std::chrono::steady_clock::now();
+    const auto noted = m_missingNoted.emplace(line, now);
+    if (!noted.second) {
+        if (now - noted.first->second < MissingTokenRepeat) {
+            return;
+        }
+        noted.first->second = now;
+    }
+    if (m_missingNoted.size() > MaxRememberedMissing) {
+        for (auto it = m_missingNoted.begin(); it != m_missingNoted.end();) {
+            it = now - it->second >= MissingTokenRepeat ? m_missingNoted.erase(it) : std::next(it);
+        }
+    }
+
+    const auto length = static_cast<qint64>(line.size());
+    if (m_missingTokens.isOpen() && m_missingTokens.size() + length > MissingTokensLimit) {
+        // The full file is kept as the previous one (replacing an older one) and a new one begins.
+        m_missingTokens.close();
+        platform::RenameReplace(MissingTokensPath, MissingTokensKeptPath);
+        OpenMissingTokensFile();
+    }
+    // Where the full file could not be moved aside, the line is not written.
+    if (m_missingTokens.isOpen() && m_missingTokens.size() + length <= MissingTokensLimit) {
         // Flushed at once: the process ends without running exit handlers.
-        m_missingTokens.write(line.c_str(), static_cast<qint64>(line.size()));
+        m_missingTokens.write(line.c_str(), length);
         m_missingTokens.flush();
     }
 }

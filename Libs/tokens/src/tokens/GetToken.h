@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QSqlDatabase>
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -75,6 +76,8 @@ private:
     QSqlDatabase m_database;
     bool m_databaseAdded = false;
     QFile m_missingTokens;
+    // Each missing-token line and when it was last written.
+    std::map<std::string, std::chrono::steady_clock::time_point> m_missingNoted;
     std::map<std::string, TokenRecord> m_tokens;
     // The token file's bytes that m_tokens was read from (empty: m_tokens did
     // not come from the file as it stands), so an unchanged file is not parsed again.
