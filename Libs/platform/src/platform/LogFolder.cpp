@@ -124,15 +124,76 @@ int StepInto(int folder, const std::string& name, bool confined, bool create)
     return fd;
 }
 
-struct LogRoot {
-    std::string text;
-    bool exists = false;
+struct Identity {
     dev_t device = 0;
     ino_t inode = 0;
+    bool operator==(const Identity& other) const { return device == other.device && inode == other.inode; }
 };
 
-// The folders of QHV_LOG_ROOTS (colon-separated), with the identity of those
-// that exist.
+bool IdentityOf(int fd, Identity& identity)
+{
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) {
+        return false;
+    }
+    identity = { info.st_dev, info.st_ino };
+    return true;
+}
+
+// A folder of QHV_LOG_ROOTS: the folder itself when it exists; else the
+// nearest folder above it that exists and the names from there down.
+struct LogRoot {
+    bool exists = false;
+    Identity folder;
+    std::vector<std::string> missing;
+};
+
+// The names of a path in their final form ("." and ".." applied); a relative
+// one is taken from the working directory.
+std::vector<std::string> AbsoluteNames(const std::string& text)
+{
+    std::vector<PathName> names;
+    std::string cwd;
+    if (text.empty() || text.front() != '/') {
+        char folder[PATH_MAX];
+        if (::getcwd(folder, sizeof folder) != nullptr) {
+            cwd = folder;
+        }
+        AddNames(names, cwd, false, true);
+    }
+    AddNames(names, text, false, true);
+    std::vector<std::string> plain;
+    for (const PathName& name : names) {
+        plain.emplace_back(name.text);
+    }
+    return plain;
+}
+
+LogRoot RootOf(const std::string& text)
+{
+    LogRoot root;
+    struct stat info {};
+    if (::stat(text.c_str(), &info) == 0) {
+        root.exists = S_ISDIR(info.st_mode);
+        root.folder = { info.st_dev, info.st_ino };
+        return root;  // a root that is not a folder is never met
+    }
+    const std::vector<std::string> names = AbsoluteNames(text);
+    for (std::size_t count = names.size(); count-- > 0;) {
+        std::string above;
+        for (std::size_t i = 0; i < count; ++i) {
+            above += "/" + names[i];
+        }
+        if (::stat(above.empty() ? "/" : above.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+            root.folder = { info.st_dev, info.st_ino };
+            root.missing.assign(names.begin() + static_cast<std::ptrdiff_t>(count), names.end());
+            break;
+        }
+    }
+    return root;
+}
+
+// The folders of QHV_LOG_ROOTS, colon-separated.
 std::vector<LogRoot> LogRoots()
 {
     std::vector<LogRoot> roots;
@@ -140,58 +201,50 @@ std::vector<LogRoot> LogRoots()
     for (std::string_view rest = list != nullptr ? list : ""; !rest.empty();) {
         const std::size_t end = std::min(rest.find(':'), rest.size());
         if (end > 0) {
-            LogRoot root;
-            root.text = std::string(rest.substr(0, end));
-            struct stat info {};
-            if (::stat(root.text.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
-                root.exists = true;
-                root.device = info.st_dev;
-                root.inode = info.st_ino;
-            }
-            roots.push_back(std::move(root));
+            roots.push_back(RootOf(std::string(rest.substr(0, end))));
         }
         rest.remove_prefix(std::min(end + 1, rest.size()));
     }
     return roots;
 }
 
-bool IsRoot(int folder, const std::vector<LogRoot>& roots)
+bool IsRoot(const Identity& folder, const std::vector<LogRoot>& roots)
 {
-    struct stat info {};
-    if (::fstat(folder, &info) != 0) {
-        return false;
-    }
     for (const LogRoot& root : roots) {
-        if (root.exists && root.device == info.st_dev && root.inode == info.st_ino) {
+        if (root.exists && root.folder == folder) {
             return true;
         }
     }
     return false;
 }
 
-// The names of an absolute path in their final form ("." and ".." applied);
-// a relative one is taken from the working directory.
-std::vector<PathName> AbsoluteNames(std::string_view text, std::string& cwdHolder)
+bool SameName(const PathName& given, const std::string& name)
 {
-    std::vector<PathName> names;
-    if (text.empty() || text.front() != '/') {
-        char cwd[PATH_MAX];
-        if (::getcwd(cwd, sizeof cwd) == nullptr) {
-            return names;
-        }
-        cwdHolder = cwd;
-        AddNames(names, cwdHolder, false, true);
-    }
-    AddNames(names, text, false, true);
-    return names;
-}
-
-bool SameName(const PathName& given, std::string_view root)
-{
-    if (given.text.size() != root.size()) {
+    if (given.text.size() != name.size()) {
         return false;
     }
-    return given.anyCase ? ::strncasecmp(given.text.data(), root.data(), root.size()) == 0 : given.text == root;
+    return given.anyCase ? ::strncasecmp(given.text.data(), name.data(), name.size()) == 0 : given.text == name;
+}
+
+// A root not made yet that the names from `next` on name, starting in
+// `folder`; nullptr when there is none.
+const LogRoot* MissingRootNamed(const Identity& folder, const std::vector<PathName>& names, std::size_t next,
+                                const std::vector<LogRoot>& roots)
+{
+    for (const LogRoot& root : roots) {
+        if (root.exists || root.missing.empty() || !(root.folder == folder) ||
+            names.size() - next < root.missing.size()) {
+            continue;
+        }
+        bool named = true;
+        for (std::size_t i = 0; named && i < root.missing.size(); ++i) {
+            named = SameName(names[next + i], root.missing[i]);
+        }
+        if (named) {
+            return &root;
+        }
+    }
+    return nullptr;
 }
 
 }  // namespace
@@ -258,60 +311,54 @@ CLogFolder CLogFolder::Open(std::string_view path, bool createFolders)
     if (!folder.IsOpen()) {
         return std::move(result.Refuse(errno, std::string()));
     }
-    // The names still to walk: all of them, or those past the root.
-    const std::vector<PathName>* walk = &names;
     std::size_t next = 0;
-    std::string cwd;  // holds the text of the names of a relative path made absolute
-    std::vector<PathName> absoluteNames;
     const std::vector<LogRoot> roots = LogRoots();
     if (!roots.empty()) {
-        // Up to the first root, links are followed and nothing is made.
-        while (!IsRoot(folder.Get(), roots) && next < names.size()) {
+        // Up to the first root links are followed and nothing is made but a
+        // root itself, from its own names, where the path names it.
+        for (;;) {
+            Identity identity;
+            if (!IdentityOf(folder.Get(), identity)) {
+                break;
+            }
+            if (IsRoot(identity, roots)) {
+                result.m_confined = true;
+                break;
+            }
+            if (next == names.size()) {
+                break;
+            }
             std::string level(names[next].text);
             if (names[next].anyCase) {
                 level = CaseMatched(folder.Get(), std::move(level));
             }
-            const int fd = StepInto(folder.Get(), level, false, false);
-            if (fd < 0) {
+            int fd = StepInto(folder.Get(), level, false, false);
+            if (fd >= 0) {
+                folder.Reset(fd);
+                ++next;
+                continue;
+            }
+            const LogRoot* missing = errno == ENOENT ? MissingRootNamed(identity, names, next, roots) : nullptr;
+            if (missing == nullptr) {
                 break;
             }
-            folder.Reset(fd);
-            ++next;
+            if (!createFolders) {
+                return std::move(result.Refuse(ENOENT, std::string()));  // nothing in it yet
+            }
+            for (const std::string& rootLevel : missing->missing) {
+                fd = StepInto(folder.Get(), rootLevel, true, true);  // a link put there meanwhile is not the root
+                if (fd < 0) {
+                    return std::move(result.Refuse(errno, std::string()));
+                }
+                folder.Reset(fd);
+                ++next;
+            }
+            result.m_confined = true;
+            break;
         }
-        if (!IsRoot(folder.Get(), roots)) {
-            // A root not made yet, which the path names, is made from its own text.
-            folder.Reset();
-            if (!absolute) {
-                absoluteNames = AbsoluteNames(mapped.rest.substr(0, nameStart), cwd);
-                walk = &absoluteNames;
-            }
-            for (const LogRoot& root : roots) {
-                std::string rootCwd;
-                const std::vector<PathName> rootNames = root.exists ? std::vector<PathName>() : AbsoluteNames(root.text, rootCwd);
-                bool named = !rootNames.empty() && rootNames.size() <= walk->size();
-                for (std::size_t i = 0; named && i < rootNames.size(); ++i) {
-                    named = SameName((*walk)[i], rootNames[i].text);
-                }
-                if (!named) {
-                    continue;
-                }
-                if (!createFolders) {
-                    return std::move(result.Refuse(ENOENT, std::string()));  // nothing in it yet
-                }
-                std::string made;
-                for (const PathName& level : rootNames) {
-                    made += "/" + std::string(level.text);
-                    ::mkdir(made.c_str(), 0777);  // a failure shows when the root is opened
-                }
-                folder.Reset(::open(root.text.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-                next = rootNames.size();
-                break;
-            }
-            if (!folder.IsOpen()) {
-                return std::move(result.Refuse(EACCES, "not beneath any folder of QHV_LOG_ROOTS"));
-            }
+        if (!result.m_confined) {
+            return std::move(result.Refuse(EACCES, "not beneath any folder of QHV_LOG_ROOTS"));
         }
-        result.m_confined = true;
         // Without openat2 nothing beneath the root can be opened safely.
         const int probe = OpenBeneath(folder.Get(), ".", O_PATH | O_DIRECTORY, 0);
         if (probe < 0 && errno == ENOSYS) {
@@ -323,8 +370,8 @@ CLogFolder CLogFolder::Open(std::string_view path, bool createFolders)
         }
     }
 
-    for (; next < walk->size(); ++next) {
-        const PathName& given = (*walk)[next];
+    for (; next < names.size(); ++next) {
+        const PathName& given = names[next];
         std::string level(given.text);
         if (given.anyCase) {
             level = CaseMatched(folder.Get(), std::move(level));
