@@ -302,9 +302,11 @@ CLogFolder CLogFolder::Open(std::string_view path, bool createFolders)
     if (name.empty() || name == "." || name == "..") {
         return std::move(result.Refuse(EISDIR, std::string()));
     }
-    const bool absolute = mapped.anyCase || (!mapped.rest.empty() && mapped.rest.front() == '/');
+    // A drive maps under the drive root, which is absolute unless set otherwise.
+    const std::string_view start = mapped.anyCase ? std::string_view(mapped.folder) : mapped.rest;
+    const bool absolute = !start.empty() && start.front() == '/';
     std::vector<PathName> names;
-    AddNames(names, mapped.folder, false, true);
+    AddNames(names, mapped.folder, false, absolute);
     AddNames(names, mapped.rest.substr(0, nameStart), mapped.anyCase, absolute);
 
     CFileDescriptor folder(::open(absolute ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC));

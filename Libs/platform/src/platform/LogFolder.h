@@ -37,21 +37,22 @@ private:
 // The path (the system's form, NativePath's mapping) is taken as text first:
 // a control byte (0x00 to 0x1F, 0x7F) anywhere, or a native path of PATH_MAX
 // bytes or more, refuses it. "." and ".." are applied to the text, as Windows
-// does, so a ".." never reaches the file system. The folders are then opened
-// one level at a time, each from the descriptor of the one before; under a
-// mapped drive a name that exists only in another letter case means the
-// existing entry.
+// does, so a ".." over folders not made yet never reaches the file system
+// (only one that climbs above the working directory of a relative path does).
+// The folders are then opened one level at a time, each from the descriptor
+// of the one before; under a mapped drive a name that exists only in another
+// letter case means the existing entry.
 //
 // With QHV_LOG_ROOTS set the walk goes as far as the first folder that is one
 // of the roots (compared by device and inode, so a root may be named through a
-// link); a root that does not exist yet is made from its own text when the path
-// names it. From the root on, every level is opened with openat2 and
-// RESOLVE_BENEATH, made with mkdirat in the folder above it, so neither a link
-// nor a folder swapped for a link can lead out; a link is followed only where
-// its target lies beneath the folder that holds it. A path that names no root
-// is refused with nothing made. Without openat2 (Linux before 5.6) confined
-// paths are refused. Without QHV_LOG_ROOTS any folder is allowed and links
-// are followed as usual.
+// link); a root that does not exist yet is made, with its own names, in the
+// nearest folder above it that exists, when the path names it there. From the
+// root on, every level is opened with openat2 and RESOLVE_BENEATH and made
+// with mkdirat in the folder above it, so neither a link nor a folder swapped
+// for a link can lead out; a link is followed only where its target lies
+// beneath the folder that holds it. A path that names no root is refused with
+// nothing made. Without openat2 (Linux before 5.6) confined paths are refused.
+// Without QHV_LOG_ROOTS any folder is allowed and links are followed as usual.
 class CLogFolder {
 public:
     // Opens the folder of `path`; `createFolders` makes missing levels.
