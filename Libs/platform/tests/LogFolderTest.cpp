@@ -105,7 +105,6 @@ TEST_F(LogFolder, ControlBytesAndOverlongPathsAreRefusedBeforeAnythingIsMade)
     EXPECT_EQ(withNul.Refusal(), "control byte 0x00 at offset 61");
     EXPECT_EQ(CLogFolder::Open("C:\\survey\\a\x7F\\x.qhv", true).Refusal(), "control byte 0x7F at offset 11");
     EXPECT_EQ(CLogFolder::Open("C:\\survey\\x\n.qhv", true).Refusal(), "control byte 0x0A at offset 11");
-    EXPECT_EQ(CLogFolder::Open("C:\\survey\\x\x1F.qhv", true).Error(), EINVAL);
     EXPECT_EQ(Create("C:\\survey\\\x80\xFF.qhv"), 0) << "bytes above 0x7F belong to names";
 
     // The native path must fit a system call: the drive root counts.
@@ -181,13 +180,6 @@ TEST_F(LogFolder, ALongRunOfDotDotResolvesToWhereItLeads)
     EXPECT_EQ(folder.Name(), "heave.qhv");
     EXPECT_EQ(fs::read_symlink("/proc/self/fd/" + std::to_string(folder.Descriptor())), m_root);
     EXPECT_FALSE(fs::exists(m_root / "a"));
-
-    // And as deep as PATH_MAX allows, folders made level by level.
-    std::string deep = "C:\\survey";
-    while (deep.size() + m_drive.string().size() + 20 < PATH_MAX) {
-        deep += "\\d";
-    }
-    EXPECT_EQ(Create(deep + "\\heave.qhv"), 0);
 }
 
 // A root is found by what it is, not how it is spelt; one not made yet is made
@@ -203,9 +195,7 @@ TEST_F(LogFolder, RootsAreFoundThroughLinksAndMadeWhenNamed)
     EXPECT_EQ(ReadFile(m_root / "Run" / "x.qhv"), "x");
     EXPECT_EQ(Create(m_dir.str() + "/data/heave.qhv"), 0);
     EXPECT_EQ(Create(alias.string() + "/survey/y.qhv"), 0);
-    EXPECT_EQ(Create(m_dir.str() + "/dat/heave.qhv"), EACCES);
     EXPECT_EQ(Create(m_dir.str() + "/datafile/heave.qhv"), EACCES) << "a name that starts alike";
-    EXPECT_FALSE(fs::exists(m_dir.path() / "dat"));
     EXPECT_FALSE(fs::exists(m_dir.path() / "datafile"));
 
     // Without log roots any folder goes, links followed as usual.
