@@ -7,7 +7,14 @@
 
 #include <gtest/gtest.h>
 
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <cstddef>
 
 #include <cerrno>
 #include <climits>
@@ -202,4 +209,34 @@ TEST_F(LogFolder, RootsAreFoundThroughLinksAndMadeWhenNamed)
     ScopedEnv none("QHV_LOG_ROOTS", "");
     EXPECT_EQ(Create(alias.string() + "/elsewhere/z.qhv"), 0);
     EXPECT_TRUE(fs::exists(m_drive / "c" / "elsewhere" / "z.qhv"));
+}
+
+// On a kernel without openat2 a path beneath a root is refused, never opened
+// by the calls that would follow links. A child process stands in for such a
+// kernel: a seccomp filter answers openat2 with ENOSYS.
+TEST_F(LogFolder, WithoutOpenat2ConfinedPathsAreRefused)
+{
+    fs::create_directories(m_root);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        sock_filter program[] = {
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_openat2, 0, 1),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        };
+        sock_fprog filter { sizeof program / sizeof program[0], program };
+        if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &filter) != 0) {
+            ::_exit(2);
+        }
+        const CLogFolder folder = CLogFolder::Open("C:\\survey\\run\\x.qhv", true);
+        const bool refused = folder.Error() == ENOSYS &&
+                             folder.Refusal() == "openat2 is missing (Linux 5.6 or later is needed), so "
+                                                 "QHV_LOG_ROOTS cannot be kept";
+        ::_exit(refused && !fs::exists(m_root / "run") ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }

@@ -24,6 +24,8 @@ namespace {
 
 bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 
+constexpr char NoOpenat2[] = "openat2 is missing (Linux 5.6 or later is needed), so QHV_LOG_ROOTS cannot be kept";
+
 // One name of a path, and whether it is a Windows name (matched in any case).
 struct PathName {
     std::string_view text;
@@ -350,7 +352,7 @@ CLogFolder CLogFolder::Open(std::string_view path, bool createFolders)
             for (const std::string& rootLevel : missing->missing) {
                 fd = StepInto(folder.Get(), rootLevel, true, true);  // a link put there meanwhile is not the root
                 if (fd < 0) {
-                    return std::move(result.Refuse(errno, std::string()));
+                    return std::move(result.Refuse(errno, errno == ENOSYS ? NoOpenat2 : ""));
                 }
                 folder.Reset(fd);
                 ++next;
@@ -364,8 +366,7 @@ CLogFolder CLogFolder::Open(std::string_view path, bool createFolders)
         // Without openat2 nothing beneath the root can be opened safely.
         const int probe = OpenBeneath(folder.Get(), ".", O_PATH | O_DIRECTORY, 0);
         if (probe < 0 && errno == ENOSYS) {
-            return std::move(result.Refuse(
-                ENOSYS, "openat2 is missing (Linux 5.6 or later is needed), so QHV_LOG_ROOTS cannot be kept"));
+            return std::move(result.Refuse(ENOSYS, NoOpenat2));
         }
         if (probe >= 0) {
             ::close(probe);
