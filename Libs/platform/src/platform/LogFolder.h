@@ -1,9 +1,6 @@
-// Log-file paths come from the network: a logging command names the folder and
-// the file. This unit opens the folder that holds such a file, level by level
-// from descriptors, so that with QHV_LOG_ROOTS set nothing outside those
-// folders is made, opened or moved, whatever the text holds (".." over folders
-// not made yet, control bytes, links, a link put in place of a folder after it
-// was looked at). Callable from any thread; each object from one at a time.
+// Opens the folder of a log file whose path came from the network, level by
+// level from descriptors, so that nothing outside QHV_LOG_ROOTS is made, opened
+// or moved. Callable from any thread; each object from one at a time.
 #pragma once
 
 #include <string>
