@@ -2,9 +2,11 @@
 
 #include "fsm/FsmBase.h"
 #include "fsm/FsmSignal.h"
-#include "platform/Files.h"
+#include "platform/LogFolder.h"
 #include "platform/Paths.h"
 #include "platform/Time.h"
+
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -19,11 +21,24 @@ std::string TwoDigits(int value)
     return text;
 }
 
+// Every occurrence of `token`, left to right, replaced in one pass over the
+// text (a long text full of tokens costs no more than a long text).
 void ReplaceAll(std::string& text, const std::string& token, const std::string& value)
 {
-    for (std::size_t at = text.find(token); at != std::string::npos; at = text.find(token, at + value.size())) {
-        text.replace(at, token.size(), value);
+    std::size_t at = text.find(token);
+    if (at == std::string::npos) {
+        return;
     }
+    std::string replaced;
+    replaced.reserve(text.size());
+    std::size_t from = 0;
+    for (; at != std::string::npos; at = text.find(token, from)) {
+        replaced.append(text, from, at - from);
+        replaced += value;
+        from = at + token.size();
+    }
+    replaced.append(text, from, std::string::npos);
+    text = std::move(replaced);
 }
 
 // "_yymmddHHMMSS" of the local time now, or ten zeros when it cannot be had.
@@ -83,46 +98,40 @@ std::string CollapseSeparators(const std::string& text)
 CDatagramLogFile::CDatagramLogFile(const CFsmBase& owner, std::string extension)
     : m_owner(owner), m_extension(std::move(extension))
 {
-    // Unbuffered: every record goes to the file in one write, so a file is
-    // complete up to its last record at any moment, and a failed write leaves
-    // nothing behind in a buffer to be written again with the next record.
-    m_stream.rdbuf()->pubsetbuf(nullptr, 0);
 }
 
 bool CDatagramLogFile::OpenLogFile()
 {
-    // Logging commands come from any host and name the folder. Outside the
-    // log roots nothing is touched: no folder made, no file moved aside.
-    if (!platform::WithinLogRoots(m_path)) {
-        if (m_stream.is_open()) {
-            CloseLogFile();  // as before any open: the stream holds one file at a time
+    // Logging commands come from any host and name the folder. A path the
+    // platform refuses touches nothing: no folder made, no file moved aside.
+    const platform::CLogFolder folder = platform::CLogFolder::Open(m_path, true);
+    if (folder.Error() != 0) {
+        if (IsOpen()) {
+            CloseLogFile();  // as before any open: one file at a time
+        }
+        if (!folder.Refusal().empty()) {
+            m_owner.TraceData("\n\tError: Log-file path refused: %s.", folder.Refusal().c_str());
         }
         return OpenFailed();
     }
 
-    const std::string directory = platform::DirectoryPart(m_path);
-    // Tested with stat: the process keeps its working directory.
-    if (!directory.empty() && !platform::IsDirectory(directory)) {
-        platform::CreateDirectoryLevels(directory);  // failures show when opening
-    }
-
-    if (platform::FileExists(m_path) && !platform::IsDirectory(m_path)) {
+    if (folder.HoldsFile()) {
         if (!CloseLogFile()) {
             m_owner.TraceData("\n\tError: Not able to close old datagram log file:\n\t       '%s'", m_path.c_str());
             return false;
         }
-        if (!RenameExistingLogFile()) {
+        if (!RenameExistingLogFile(folder)) {
             return false;  // the old file stays untouched
         }
-    } else if (m_stream.is_open()) {
-        CloseLogFile();  // the stream holds one file at a time
+    } else if (IsOpen()) {
+        CloseLogFile();  // one file at a time
     }
 
-    m_stream.open(platform::NativePath(m_path), std::ios::out | std::ios::binary | std::ios::trunc);
-    if (!m_stream.is_open()) {
-        m_stream.clear();
+    platform::CFileDescriptor file;
+    if (folder.CreateFile(file) != 0) {
         return OpenFailed();
     }
+    m_file = std::move(file);
     m_written = 0;
     m_owner.TraceData("\n\tOpened datagram log file:\n\t%s", m_path.c_str());
     return true;
@@ -135,6 +144,11 @@ bool CDatagramLogFile::OpenFailed() const
 }
 
 bool CDatagramLogFile::RenameExistingLogFile()
+{
+    return RenameExistingLogFile(platform::CLogFolder::Open(m_path, false));
+}
+
+bool CDatagramLogFile::RenameExistingLogFile(const platform::CLogFolder& folder)
 {
     const std::string suffix = LocalTimeSuffix();
     // The extension is looked for in the file name only: a folder whose name
@@ -151,12 +165,13 @@ bool CDatagramLogFile::RenameExistingLogFile()
 
     // Two moves within one second (or without a readable clock) would give the
     // same name; the file moved first must not be replaced, so a taken name
-    // gets the next counter.
+    // gets the next counter. The move happens in the open folder: only the
+    // file's name changes.
     std::string renamed = stem + m_extension;
-    int error = platform::RenameNoReplace(m_path, renamed);
+    int error = folder.RenameNoReplace(folder.Name(), renamed.substr(nameStart));
     for (int counter = 1; error == EEXIST && counter <= MaxRenameCounter; ++counter) {
         renamed = stem + "_" + std::to_string(counter) + m_extension;
-        error = platform::RenameNoReplace(m_path, renamed);
+        error = folder.RenameNoReplace(folder.Name(), renamed.substr(nameStart));
     }
     if (error != 0) {
         m_owner.TraceData("\n\tERROR: %i. Could not rename existing datagram log file:\n\t       %s to\n\t       %s.",
@@ -170,16 +185,10 @@ bool CDatagramLogFile::RenameExistingLogFile()
 
 bool CDatagramLogFile::CloseLogFile()
 {
-    if (m_stream.is_open()) {
-        m_stream.flush();
-        m_stream.close();
-        if (m_stream.fail()) {
-            m_stream.clear();
-            m_owner.TraceData("\n\tWARNING: Not able to close datagram log file:\n\t         %s.", m_path.c_str());
-            return false;
-        }
+    if (m_file.IsOpen() && m_file.Reset() != 0) {
+        m_owner.TraceData("\n\tWARNING: Not able to close datagram log file:\n\t         %s.", m_path.c_str());
+        return false;
     }
-    m_stream.clear();
     m_owner.TraceData("\n\t Closed datagram log file:\n\t %s.", m_path.c_str());
     return true;
 }
@@ -189,7 +198,7 @@ void CDatagramLogFile::WriteDatagramRecord(const CTRXSignal& signal)
     if (signal.Payload() == nullptr || signal.Length() < 0) {
         return;
     }
-    if (!m_stream.is_open()) {
+    if (!m_file.IsOpen()) {
         m_owner.TraceData("\n\tERROR: Datagram log file not open:\n\t       %s.", m_path.c_str());
         return;
     }
@@ -205,7 +214,7 @@ void CDatagramLogFile::WriteDatagramRecord(const CTRXSignal& signal)
 
 bool CDatagramLogFile::WriteLine(const char* text, std::size_t length)
 {
-    if (!m_stream.is_open()) {
+    if (!m_file.IsOpen()) {
         m_owner.TraceData("\n\tERROR: Datagram log file not open:\n\t       %s.", m_path.c_str());
         return false;
     }
@@ -216,21 +225,34 @@ bool CDatagramLogFile::WriteLine(const char* text, std::size_t length)
 
 bool CDatagramLogFile::WriteFlushed(const std::string& bytes)
 {
-    m_stream.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    m_stream.flush();
-    if (!m_stream.fail()) {
+    // No buffer of ours: a record goes to the file in one write (more only
+    // after a short one), so the file is complete up to its last record at any
+    // moment and a failed write leaves nothing behind to be written again.
+    const char* next = bytes.data();
+    std::size_t left = bytes.size();
+    while (left > 0) {
+        const ssize_t written = ::write(m_file.Get(), next, left);
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            break;
+        }
+        next += written;
+        left -= static_cast<std::size_t>(written);
+    }
+    if (left == 0) {
         m_written += bytes.size();
         m_writeFailing = false;
         return true;
     }
     // Part of the record may have reached the file (disk full, file-size limit).
     // A reader follows the length prefixes, so a torn record would misalign
-    // every later one: cut the file back to the last whole record and put the
-    // write position there, where the next record goes.
-    m_stream.clear();
-    platform::TruncateFile(m_path, m_written);
-    m_stream.seekp(static_cast<std::streamoff>(m_written));
-    m_stream.clear();
+    // every later one: cut the file back to the last whole record, through the
+    // open descriptor, and put the write position there, where the next record goes.
+    // Should either fail, the trace line below is all that can be done.
+    [[maybe_unused]] const int cut = ::ftruncate(m_file.Get(), static_cast<off_t>(m_written));
+    [[maybe_unused]] const off_t placed = ::lseek(m_file.Get(), static_cast<off_t>(m_written), SEEK_SET);
     ReportWriteError();
     return false;
 }

@@ -3,11 +3,12 @@
 // close, each with its trace line. One object per logger, used by its state-machine thread.
 #pragma once
 
+#include "platform/LogFolder.h"
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
-#include <fstream>
 #include <functional>
 #include <string>
 
@@ -35,12 +36,13 @@ public:
     void SetPath(std::string path) { m_path = std::move(path); }
     const std::string& Path() const { return m_path; }
     const std::string& Extension() const { return m_extension; }
-    bool IsOpen() const { return m_stream.is_open(); }
+    bool IsOpen() const { return m_file.IsOpen(); }
 
     // Opens the current path for writing, creating missing folders and moving
-    // an existing file of that name aside first. A path outside the log roots
-    // (platform::WithinLogRoots) fails as an open does, with nothing touched.
-    // True when the file is open.
+    // an existing file of that name aside first, all through
+    // platform::CLogFolder. A path it refuses (a control byte, too long,
+    // outside the log roots) fails as an open does, with nothing touched, after
+    // a trace line that says why. True when the file is open.
     bool OpenLogFile();
 
     // Moves the file at the current path to the same name with a local-time
@@ -67,13 +69,14 @@ public:
 
 private:
     bool OpenFailed() const;
+    bool RenameExistingLogFile(const platform::CLogFolder& folder);
     bool WriteFlushed(const std::string& bytes);
     void ReportWriteError();
 
     const CFsmBase& m_owner;
     const std::string m_extension;
     std::string m_path;
-    std::ofstream m_stream;  // reused for every file of the logger
+    platform::CFileDescriptor m_file;  // the open log file, written with plain writes
     std::string m_record;    // the record or line being written, reused
     std::uint64_t m_written = 0;  // bytes of whole records in the open file
     // Write errors are traced once per run of failures, and again at most once

@@ -3,14 +3,10 @@
 #include <dirent.h>
 #include <strings.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <cctype>
-#include <climits>
 #include <cstdlib>
 #include <memory>
-#include <vector>
 
 namespace platform {
 
@@ -49,53 +45,6 @@ bool HasDrive(std::string_view path)
     return path.size() >= 2 && path[1] == ':' && std::isalpha(static_cast<unsigned char>(path[0]));
 }
 
-// The names of a native path, without empty ones: "/a//b/" gives a, b.
-std::vector<std::string> Components(std::string_view path)
-{
-    std::vector<std::string> names;
-    while (!path.empty()) {
-        const std::size_t end = std::min(path.find('/'), path.size());
-        if (end > 0) {
-            names.emplace_back(path.substr(0, end));
-        }
-        path.remove_prefix(std::min(end + 1, path.size()));
-    }
-    return names;
-}
-
-// The absolute path of names [0, count) of `names`; "/" for none.
-std::string Joined(const std::vector<std::string>& names, std::size_t count)
-{
-    std::string path;
-    for (std::size_t i = 0; i < count; ++i) {
-        path += "/" + names[i];
-    }
-    return path.empty() ? "/" : path;
-}
-
-std::optional<std::string> RealPath(const std::string& path)
-{
-    const std::unique_ptr<char, void (*)(void*)> real(::realpath(path.c_str(), nullptr), &std::free);
-    return real ? std::optional<std::string>(real.get()) : std::nullopt;
-}
-
-bool IsLink(const std::string& path)
-{
-    struct stat info {};
-    return ::lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode);
-}
-
-// As many links as the kernel follows in one path.
-constexpr int MaxLinkHops = 40;
-
-bool IsInside(const std::string& path, const std::string& folder)
-{
-    if (folder == "/") {
-        return true;
-    }
-    return path.compare(0, folder.size(), folder) == 0 && (path.size() == folder.size() || path[folder.size()] == '/');
-}
-
 }  // namespace
 
 std::string DriveRoot()
@@ -104,17 +53,22 @@ std::string DriveRoot()
     return (root != nullptr && *root != '\0') ? root : "/var/lib/qhvlogger";
 }
 
+DriveMapping MapDrive(std::string_view path)
+{
+    if (HasDrive(path)) {
+        const auto drive = static_cast<char>(std::tolower(static_cast<unsigned char>(path[0])));
+        return { DriveRoot() + "/" + drive, path.substr(2), true };
+    }
+    if (!path.empty() && path.front() == '\\') {
+        return { DriveRoot() + "/c", path, true };  // rooted without a drive: the current drive, C:
+    }
+    return { std::string(), path, false };
+}
+
 std::string NativePath(std::string_view path)
 {
-    char drive = 0;
-    std::string_view rest;
-    if (HasDrive(path)) {
-        drive = static_cast<char>(std::tolower(static_cast<unsigned char>(path[0])));
-        rest = path.substr(2);
-    } else if (!path.empty() && path.front() == '\\') {
-        drive = 'c';  // rooted without a drive: the current drive, C:
-        rest = path;
-    } else {
+    const DriveMapping mapped = MapDrive(path);
+    if (!mapped.anyCase) {
         std::string native(path);
         for (char& c : native) {
             if (c == '\\') {
@@ -124,7 +78,8 @@ std::string NativePath(std::string_view path)
         return native;
     }
 
-    std::string native = DriveRoot() + "/" + drive;
+    std::string native = mapped.folder;
+    std::string_view rest = mapped.rest;
     const bool trailingSeparator = !rest.empty() && IsSeparator(rest.back());
     while (!rest.empty()) {
         while (!rest.empty() && IsSeparator(rest.front())) {
@@ -152,94 +107,6 @@ std::string DirectoryPart(std::string_view path)
         return std::string(path.substr(0, lastSeparator + 1));
     }
     return HasDrive(path) ? std::string(path.substr(0, 2)) : std::string();
-}
-
-std::optional<std::string> ResolvedPath(const std::string& native)
-{
-    std::string absolute = native;
-    if (absolute.empty() || absolute.front() != '/') {
-        char folder[PATH_MAX];
-        if (::getcwd(folder, sizeof folder) == nullptr) {
-            return std::nullopt;
-        }
-        absolute = std::string(folder) + "/" + absolute;
-    }
-    std::vector<std::string> names = Components(absolute);
-    int hops = 0;
-    // Every round follows a link (bounded by MaxLinkHops) or drops a name.
-    for (;;) {
-        // The longest part that exists; "/" always does.
-        std::size_t existing = names.size();
-        std::optional<std::string> real;
-        while (!(real = RealPath(Joined(names, existing))) && !IsLink(Joined(names, existing))) {
-            if (existing == 0) {
-                return std::nullopt;
-            }
-            --existing;
-        }
-        if (!real) {
-            // A link to nowhere: opening through it would create its target
-            // wherever that is, so its text counts.
-            char text[PATH_MAX];
-            const ssize_t length = ::readlink(Joined(names, existing).c_str(), text, sizeof text);
-            if (++hops > MaxLinkHops || length <= 0 || static_cast<std::size_t>(length) == sizeof text) {
-                return std::nullopt;
-            }
-            const std::string target(text, static_cast<std::size_t>(length));
-            std::vector<std::string> followed =
-                Components(target.front() == '/' ? target : Joined(names, existing - 1) + "/" + target);
-            followed.insert(followed.end(), names.begin() + static_cast<std::ptrdiff_t>(existing), names.end());
-            names = std::move(followed);
-            continue;
-        }
-
-        std::vector<std::string> resolved = Components(*real);
-        const std::size_t resolvedCount = resolved.size();
-        resolved.insert(resolved.end(), names.begin() + static_cast<std::ptrdiff_t>(existing), names.end());
-        // The rest are folders still to be made and the file: a "." there is
-        // dropped, a ".." takes back the name before it, after which the path
-        // is resolved again (it may lead into existing folders and links).
-        std::size_t at = resolvedCount;
-        while (at < resolved.size() && resolved[at] != "." && resolved[at] != "..") {
-            ++at;
-        }
-        if (at == resolved.size()) {
-            return Joined(resolved, resolved.size());
-        }
-        const bool up = resolved[at] == "..";
-        resolved.erase(resolved.begin() + static_cast<std::ptrdiff_t>(at));
-        if (up && at > 0) {
-            resolved.erase(resolved.begin() + static_cast<std::ptrdiff_t>(at - 1));
-        }
-        names = std::move(resolved);
-    }
-}
-
-bool WithinLogRoots(std::string_view path)
-{
-    const char* list = std::getenv("QHV_LOG_ROOTS");
-    std::vector<std::string> roots;
-    for (std::string_view rest = list != nullptr ? list : ""; !rest.empty();) {
-        const std::size_t end = std::min(rest.find(':'), rest.size());
-        if (end > 0) {
-            roots.emplace_back(rest.substr(0, end));
-        }
-        rest.remove_prefix(std::min(end + 1, rest.size()));
-    }
-    if (roots.empty()) {
-        return true;  // no confinement
-    }
-    const std::optional<std::string> resolved = ResolvedPath(NativePath(path));
-    if (!resolved) {
-        return false;
-    }
-    for (const std::string& root : roots) {
-        const std::optional<std::string> folder = ResolvedPath(root);
-        if (folder && IsInside(*resolved, *folder)) {
-            return true;
-        }
-    }
-    return false;
 }
 
 }  // namespace platform

@@ -3,7 +3,6 @@
 // only calls that touch the file system use NativePath. Callable from any thread.
 #pragma once
 
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -11,6 +10,18 @@ namespace platform {
 
 // Folder that stands for the drive letters: $QHV_DRIVE_ROOT, else /var/lib/qhvlogger.
 std::string DriveRoot();
+
+// The drive part of a path mapped, the rest left as text: for "X:rest" the
+// folder DriveRoot() + "/x" and "rest"; for a path rooted without a drive
+// ("\rest") the C: folder and the whole text; for any other path no folder
+// and the whole text. Names in the rest of a mapped path are Windows names,
+// matched in any letter case (`anyCase`).
+struct DriveMapping {
+    std::string folder;
+    std::string_view rest;
+    bool anyCase = false;
+};
+DriveMapping MapDrive(std::string_view path);
 
 // Backslashes and slashes become '/'; a leading "X:" becomes DriveRoot() + "/x".
 // A leading backslash is rooted on the current drive as on Windows, which is C:
@@ -27,18 +38,5 @@ std::string NativePath(std::string_view path);
 // including the last backslash or slash; for a bare drive ("C:name") the drive
 // "C:"; empty when there is neither. A colon anywhere else is part of a name.
 std::string DirectoryPart(std::string_view path);
-
-// Where a native path leads, as an absolute path without symbolic links, "."
-// or "..": the part that exists resolved as the kernel would (realpath); a link
-// whose target does not exist yet followed through its text; and in the rest,
-// folders still to be made, each ".." taking back the name before it (those
-// folders will be plain ones). nullopt when links loop or cannot be read.
-std::optional<std::string> ResolvedPath(const std::string& native);
-
-// Confinement of log files: QHV_LOG_ROOTS is a colon-separated list of native
-// folders. True when it names none (unset or empty), or when `path` (the
-// system's form) resolves (ResolvedPath) to one of those folders or a place
-// within one; the folders are resolved alike, so one may be named through a link.
-bool WithinLogRoots(std::string_view path);
 
 }  // namespace platform
