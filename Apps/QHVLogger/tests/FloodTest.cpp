@@ -12,15 +12,14 @@
 #include <gtest/gtest.h>
 
 #include <sqlite3.h>
-#include <sys/wait.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <fstream>
-#include <iostream>
 #include <functional>
-#include <memory>
+#include <iostream>
 #include <optional>
 #include <string>
 #include <thread>
@@ -153,8 +152,14 @@ TEST_F(FloodFixture, EveryPortFloodedStaysWithinTheBoundsAndTheProcessAnswersAft
 {
     UdpSocket status(4002);
     UdpSocket control;
+    // Under AddressSanitizer freed blocks wait in a quarantine (256 MiB by
+    // default) that would count as the process's own: keep it small.
+    const char* sanitizer = std::getenv("ASAN_OPTIONS");
+    const std::string asanOptions =
+        "ASAN_OPTIONS=" + std::string(sanitizer != nullptr ? sanitizer : "") + ":quarantine_size_mb=8";
     // Data lines only: the drop lines and the episode reports, without a line per dispatch.
-    ChildProcess child(QHVLOGGER_BINARY, { "-debug", "8", "-noconsole" }, { "ProgramData=C:\\ProgramData" });
+    ChildProcess child(QHVLOGGER_BINARY, { "-debug", "8", "-noconsole" },
+                       { "ProgramData=C:\\ProgramData", asanOptions });
     const std::string heaveOn = "$ZELIX,170,C:\\survey\\qhv,flood.qhv,30,\n\r";
     // The supervisor takes the command once it supervises: repeated until the heave file is there.
     ASSERT_TRUE(WaitFor([&] {
@@ -225,13 +230,11 @@ TEST_F(FloodFixture, EveryPortFloodedStaysWithinTheBoundsAndTheProcessAnswersAft
     };
     while (status.Receive(100ms)) {
     }
-    const auto flooded = std::chrono::steady_clock::now();
     ASSERT_TRUE(WaitFor([&] {
         control.SendTo(ControlPort, heaveOn);
         control.SendTo(HeavePort, Heave(1));
         return received("$ZELIX,172,ON\n\r");
     }, 180s)) << "no $ZELIX,172,ON after the flood";
-    std::cout << "answered " << std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - flooded).count() << " ms after the flood" << std::endl;
     // ... and off.
     ASSERT_TRUE(WaitFor([&] {
         control.SendTo(ControlPort, "$ZELIX,171,\n\r");
@@ -261,11 +264,6 @@ TEST_F(FloodFixture, EveryPortFloodedStaysWithinTheBoundsAndTheProcessAnswersAft
     EXPECT_GE(Arrivals(1437), 1);
     EXPECT_LE(Arrivals(1437), static_cast<int>(controlEpisodes));
     EXPECT_LE(Arrivals(1445), static_cast<int>(Count(trace, "Input queue full; P2X data dropped")));
-    std::cout << "drop lines / episodes / messages: heave " << heaveDrops << " / " << heaveEpisodes << " / "
-              << Arrivals(1416) << ", control " << Count(trace, "dropped by ORVANTA_CTRL, queue full") << " / "
-              << controlEpisodes << " / " << Arrivals(1437) << ", P2X "
-              << Count(trace, "dropped by P2XLOGGER, queue full") << " / "
-              << Count(trace, "Input queue full; P2X data dropped") << " / " << Arrivals(1445) << std::endl;
 
     std::optional<int> code;
     WaitFor([&] {

@@ -9,55 +9,28 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <condition_variable>
+#include <atomic>
 
 using testsupport::ScopedRecorder;
 using testsupport::WaitFor;
 
 namespace {
 
-// Holds a job until opened.
-class Gate {
-public:
-    void Close()
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_open = false;
-    }
-    void Open()
-    {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_open = true;
-        }
-        m_changed.notify_all();
-    }
-    void Wait()
-    {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        m_changed.wait(lock, [this] { return m_open; });
-    }
-
-private:
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    bool m_open = true;
-};
-
-// A machine whose STAY job waits at the gate: started, with its input thread
-// held in that job, so that nothing leaves the external queue.
+// A started machine whose input thread is held in a STAY job until Release,
+// so that nothing leaves the external queue.
 struct HeldMachine {
     explicit HeldMachine(LogTrace* trace = nullptr) : machine("held", trace, 0)
     {
-        machine.onSignal[STAY] = [this](CTestMachine&) { gate.Wait(); };
+        machine.onSignal[STAY] = [this](CTestMachine&) { WaitFor([this] { return !held; }, std::chrono::minutes(2)); };
         machine.Start(0);
         Hold();
     }
-    ~HeldMachine() { gate.Open(); }
+    ~HeldMachine() { Release(); }
 
+    void Release() { held = false; }
     void Hold()
     {
-        gate.Close();
+        held = true;
         const std::size_t seen = machine.SeenCount();
         CTRXSignal* signal = MakeSignal(STAY);
         machine.PutExternal(&signal, true);
@@ -77,7 +50,7 @@ struct HeldMachine {
         return queued;
     }
 
-    Gate gate;
+    std::atomic<bool> held { false };
     CTestMachine machine;
 };
 
@@ -119,7 +92,7 @@ TEST(QueueBound, AFloodBehindABlockedJobIsCutAtTheBoundAndReportedOncePerEpisode
                                 " bytes, 1 dropped so far\n");
     EXPECT_EQ(machine.dropReports.load(), 0);  // the input thread is still in the job
 
-    held.gate.Open();
+    held.Release();
     ASSERT_TRUE(WaitFor([&] { return machine.SeenCount() == 1 + ExternalQueueSignalBound + 3; },
                         std::chrono::seconds(60)));
     EXPECT_EQ(machine.dropReports.load(), 1);
@@ -136,7 +109,7 @@ TEST(QueueBound, AFloodBehindABlockedJobIsCutAtTheBoundAndReportedOncePerEpisode
     ASSERT_TRUE(WaitFor([&] { return machine.SeenCount() == 1 + ExternalQueueSignalBound + 3 + 10; }));
     held.Hold();
     EXPECT_EQ(held.Flood(ExternalQueueSignalBound + 1), ExternalQueueSignalBound);
-    held.gate.Open();
+    held.Release();
     ASSERT_TRUE(WaitFor([&] { return machine.dropReports.load() == 2; }, std::chrono::seconds(60)));
     EXPECT_EQ(machine.droppedAtReport.load(), Excess + 1);
 }
@@ -173,8 +146,9 @@ TEST(QueueBound, ARelayingMachineTakesNoNetworkInputWhileTheQueueItFeedsIsFull)
     ASSERT_TRUE(WaitFor([&] { return supervisor.dropReports.load() == 1; }));
     EXPECT_EQ(supervisor.SeenCount(), 0U);
 
-    logger.gate.Open();
-    ASSERT_TRUE(WaitFor([&] { return logger.machine.ExternalLoad()->signalCount.load() == 0; }, std::chrono::seconds(60)));
+    logger.Release();
+    ASSERT_TRUE(WaitFor([&] { return logger.machine.ExternalLoad()->signalCount.load() == 0; },
+                        std::chrono::seconds(60)));
     sentence = MakeSignal(STAY, "$ZELIX,170");
     EXPECT_TRUE(supervisor.PutExternalBounded(&sentence));
     EXPECT_TRUE(WaitFor([&] { return supervisor.SeenCount() == 1; }));

@@ -72,7 +72,11 @@ public:
         bool traceDrop = false;
         bool episodeEnded = false;
         {
-            ACE_GUARD_RETURN(ACE_Mutex, guard, m_externalMutex, false);
+            ACE_Guard<ACE_Mutex> guard(m_externalMutex);
+            if (!guard.locked()) {
+                DeleteSignal(signal);  // the caller has handed it over either way
+                return false;
+            }
             episodeEnded = EndEpisodeIfDrained(episodeDrops);
             if (!RefusesLocked(size)) {
                 Enqueue(signal, true);
