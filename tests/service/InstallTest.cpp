@@ -3,7 +3,7 @@
 // the installed make-demo-db.sh, logging through the installed property file,
 // switched on by qhvctl, fed by qhvsim, checked by qhvdump, and reporting
 // readiness and watchdog to a notify socket of the test's own.
-#include "NotifySocket.h"
+#include "testsupport/NotifySocket.h"
 #include "testsupport/ChildProcess.h"
 #include "testsupport/DemoDatabase.h"
 

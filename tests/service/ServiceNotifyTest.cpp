@@ -2,7 +2,7 @@
 // a NOTIFY_SOCKET of its own. The loggers' rows are removed, so the supervisor
 // runs alone and its end can be watched in this process.
 #include "LoggerRig.h"
-#include "NotifySocket.h"
+#include "testsupport/NotifySocket.h"
 #include "QHVLogger/OrvantaControl.h"
 #include "QHVLogger/QHV.h"
 #include "db/DBoperations.h"

@@ -3,6 +3,7 @@
 // moment, a step of the system time.
 #include "LoggerRig.h"
 #include "ProcessFixture.h"
+#include "testsupport/NotifySocket.h"
 #include "testsupport/PostgresCluster.h"
 #include "testsupport/UdpSocket.h"
 
@@ -240,4 +241,44 @@ TEST_F(Unattended, ResumesLoggingAfterAnAbnormalEndOnly)
     EXPECT_EQ(TraceText().find("Resuming"), std::string::npos) << TraceText();
     sender.SendTo(5076, "$ZELIX,24,\n\r");
     EXPECT_TRUE(EndedWithZero(child->Ended()));
+}
+
+// Under a service manager the watchdog's sign of life is given only while
+// every machine answers: a logger stuck in a database call that does not come
+// back (a server that takes the connection and never answers) stops it, so the
+// service manager would kill and restart the process; once the call returns,
+// it goes on.
+TEST_F(Unattended, ALoggerStuckInADatabaseCallStopsTheWatchdog)
+{
+    testsupport::PostgresCluster cluster;
+    ASSERT_TRUE(cluster.Started());
+    servicetest::NotifySocket notify(OnDriveC(""));
+    const std::string odbc = cluster.OdbcFolder().string();
+    ChildProcess child(processtest::Binary, { "-debug", "31", "-noconsole" },
+                       { "ProgramData=C:\\ProgramData", "ODBCSYSINI=" + odbc, "ODBCINI=" + odbc + "/odbc.ini",
+                         "NOTIFY_SOCKET=" + notify.Path(), "WATCHDOG_USEC=2000000",
+                         "QHV_LOG_ROOTS=" + OnDriveC("survey").string() });
+    ASSERT_TRUE(notify.WaitFor("READY=1"));
+    ASSERT_TRUE(notify.WaitFor("WATCHDOG=1", 3)) << "a sign of life about every 0.9 s";
+
+    // The heave logger reports a refused folder to the database, which no longer answers.
+    cluster.Freeze(true);
+    UdpSocket sender;
+    sender.SendTo(5076, "$ZELIX,170,C:\\elsewhere,heave.qhv,30,\n\r");
+    const std::string silent = "Warn: The heave logger has not answered for 900 ms; no sign of life";
+    EXPECT_TRUE(WaitFor([&] {
+        sender.SendTo(31102, Heave());
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        return TraceCount(silent) > 0;
+    }));
+    const std::size_t signs = notify.Count("WATCHDOG=1");
+    EXPECT_TRUE(WaitFor([&] { return TraceCount(silent) >= 3; }));
+    EXPECT_EQ(notify.Count("WATCHDOG=1"), signs) << "no sign of life while the logger is stuck";
+    EXPECT_EQ(TraceCount("Warn: The P2X logger has not answered"), 0u) << "the other logger answers";
+    EXPECT_NE(ProcessLogText().find("The heave logger has not answered"), std::string::npos);
+
+    cluster.Freeze(false);
+    EXPECT_TRUE(notify.WaitFor("WATCHDOG=1", signs + 2)) << "signs of life again once the call returned";
+    sender.SendTo(5076, "$ZELIX,24,\n\r");
+    EXPECT_TRUE(EndedWithZero(child.Ended()));
 }

@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <limits>
+#include <utility>
 
 namespace {
 
@@ -279,9 +280,13 @@ void COrvantaControl::AnnounceReadiness()
     }
 }
 
-// The sign of life comes from this input thread and the timer thread, so a
-// supervisor that hangs in a job, or whose timers stop, is restarted by the
-// service manager once the watchdog time-out has passed.
+// The sign of life comes from this input thread and the timer thread, and it
+// is given only while each logger answers the heartbeat asked of it in the
+// round before from its own input thread. So a supervisor that hangs in a job
+// or whose timers stop, and a logger stuck in a job (a write to a network
+// folder that stopped answering, a database call) or behind a queue that no
+// longer drains, are restarted by the service manager once the watchdog
+// time-out has passed.
 void COrvantaControl::JobWatchdog(CTRXSignal** signal)
 {
     TraceJob("JobWatchdog");
@@ -292,7 +297,26 @@ void COrvantaControl::JobWatchdog(CTRXSignal** signal)
     if (!ownTimer || m_watchdogIntervalMs <= 0) {
         return;
     }
-    sd_notify(0, "WATCHDOG=1");
+    bool alive = true;
+    for (const auto& [logger, which] : { std::pair<CFsmBase*, const char*> { m_heaveLogger.get(), "heave" },
+                                         std::pair<CFsmBase*, const char*> { m_p2xLogger.get(), "P2X" } }) {
+        if (logger != nullptr && !logger->TakeHeartbeatAnswer()) {
+            alive = false;
+            const std::string text = std::string("The ") + which + " logger has not answered for " +
+                                     std::to_string(m_watchdogIntervalMs) +
+                                     " ms; no sign of life to the service manager";
+            TraceData("\n\tWarn: %s.", text.c_str());
+            LOG4CPLUS_WARN(ProcessLogger(), LOG4CPLUS_STRING_TO_TSTRING(text));
+        }
+    }
+    if (alive) {
+        sd_notify(0, "WATCHDOG=1");
+    }
+    for (CFsmBase* logger : { static_cast<CFsmBase*>(m_heaveLogger.get()), static_cast<CFsmBase*>(m_p2xLogger.get()) }) {
+        if (logger != nullptr) {
+            logger->AskHeartbeat();
+        }
+    }
     StartTimer(WATCHDOG_TICK, m_watchdogIntervalMs);
 }
 

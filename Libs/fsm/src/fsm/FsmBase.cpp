@@ -16,6 +16,12 @@ CFsmBase::CFsmBase(const char* name, LogTrace* trace, std::uint8_t debugMask)
 
 CFsmBase::~CFsmBase() = default;
 
+void CFsmBase::AskHeartbeat()
+{
+    CTRXSignal* heartbeat = new CTRXSignal(HEARTBEAT, nullptr, 0);
+    PutExternal(&heartbeat, true);  // the queue owns it now
+}
+
 char* CFsmBase::SignalName(std::int32_t number, char* buffer) const
 {
     return ::SignalName(m_signalTable, number, buffer);

@@ -9,6 +9,7 @@
 #include "fsm/FsmQueueLoad.h"
 #include "fsm/SignalNames.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdint>
 #include <memory>
@@ -64,6 +65,16 @@ public:
     // The load of the external queue; null for a machine without a bounded queue.
     virtual std::shared_ptr<const CQueueLoad> ExternalLoad() const { return nullptr; }
 
+    // Heartbeats: a watchdog asks the machine for a sign of life, a HEARTBEAT
+    // signal at the back of its external queue; the input thread answers it
+    // when it takes it, so the answer says that the thread is not stuck in a job
+    // and that the queue drains. TakeHeartbeatAnswer tells whether the
+    // heartbeat asked for last was answered (true before the first) and starts
+    // the next round. Any thread may call them.
+    void AskHeartbeat();
+    void AnswerHeartbeat() { m_heartbeatAnswered = true; }
+    bool TakeHeartbeatAnswer() { return m_heartbeatAnswered.exchange(false); }
+
     const std::string& Name() const { return m_name; }
     std::uint8_t DebugMask() const { return m_debugMask; }
     LogTrace* Trace() const { return m_trace; }
@@ -86,6 +97,7 @@ protected:
     static constexpr int DataLineSize = 2000;
 
     const std::string m_name;
+    std::atomic<bool> m_heartbeatAnswered { true };
     LogTrace* const m_trace;
     const std::uint8_t m_debugMask;
     const SignalNameRow* const m_signalTable = g_SignalNameTable;

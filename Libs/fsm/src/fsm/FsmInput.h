@@ -193,6 +193,9 @@ public:
             if (Signal* signal = input->TakeExternal()) {
                 if (signal->GetNumber() == FSM_TIMEHANDL) {
                     DeleteSignal(signal);
+                } else if (signal->GetNumber() == HEARTBEAT) {
+                    input->m_machine.AnswerHeartbeat();
+                    DeleteSignal(signal);
                 } else {
                     input->DispatchAndDelete(signal);
                 }

@@ -23,6 +23,7 @@ enum TrxSignalNumber : std::int32_t {
     TERM_EXPIRED = 54013,
     FINISH_TERM = 54014,
     WATCHDOG_TICK = 54020,    // the supervisor's service watchdog is due (only under a service manager)
+    HEARTBEAT = 54021,        // a sign of life asked of a machine; its input thread answers it, no job runs
     NEW_FILE_TIMEOUT = 56101,
     ERROR_NO_LOGFILE = 56102,
     WAIT_DATA_TIMEOUT = 56103,
