@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <functional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -279,6 +280,52 @@ TEST_F(Unattended, ALoggerStuckInADatabaseCallStopsTheWatchdog)
 
     cluster.Freeze(false);
     EXPECT_TRUE(notify.WaitFor("WATCHDOG=1", signs + 2)) << "signs of life again once the call returned";
+    sender.SendTo(5076, "$ZELIX,24,\n\r");
+    EXPECT_TRUE(EndedWithZero(child.Ended()));
+}
+
+// A logging command that moves the heave logger to a port it cannot bind (held
+// by another program) keeps it on its port, and the sensor's datagrams there
+// go on into the file without a gap; a move it can make takes it there.
+TEST_F(Unattended, APortMoveThatCannotBindKeepsTheOldPortAndLosesNothing)
+{
+    ChildProcess child(processtest::Binary, { "-debug", "31", "-noconsole" }, { "ProgramData=C:\\ProgramData" });
+    ASSERT_TRUE(WaitUntilRunning());
+    UdpSocket sender;
+    UdpSocket holder;  // without reuse-address: nobody else binds its port
+    auto feed = std::make_unique<HeaveFeed>();
+    sender.SendTo(5076, "$ZELIX,170,C:\\survey\\moves,heave.qhv,30,\n\r");
+    ASSERT_TRUE(WaitFor([&] { return !FilesIn(OnDriveC("survey/moves")).empty(); }));
+    sender.SendTo(5076, "$ZELIX,170,C:\\survey\\moves,heave.qhv,30," + std::to_string(holder.Port()) + "\n\r");
+    ASSERT_TRUE(WaitFor([&] { return TraceText().find("bind to input port " + std::to_string(holder.Port())) !=
+                                     std::string::npos; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const std::uint32_t sent = feed->Stop();
+
+    std::set<std::uint32_t> written;
+    EXPECT_TRUE(WaitFor([&] {
+        written.clear();
+        for (const fs::path& file : FilesIn(OnDriveC("survey/moves"))) {
+            for (const std::string& record : QhvRecords(file)) {
+                std::uint32_t sequence = 0;
+                for (int i = 0; i < 4; ++i) {
+                    sequence = sequence << 8 | static_cast<unsigned char>(record[6 + i]);
+                }
+                written.insert(sequence);
+            }
+        }
+        return !written.empty() && *written.rbegin() == sent - 1;
+    })) << "the datagrams after the failed move did not arrive";
+    EXPECT_EQ(written.size(), sent - *written.begin()) << "datagrams lost between the first and the last";
+
+    // A port it can bind: the logger moves there.
+    const std::uint16_t free = testsupport::FreeUdpPort();
+    sender.SendTo(5076, "$ZELIX,170,C:\\survey\\moved,heave.qhv,30," + std::to_string(free) + "\n\r");
+    EXPECT_TRUE(WaitFor([&] {
+        sender.SendTo(free, Heave());
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        return !FilesIn(OnDriveC("survey/moved")).empty();
+    }));
     sender.SendTo(5076, "$ZELIX,24,\n\r");
     EXPECT_TRUE(EndedWithZero(child.Ended()));
 }
