@@ -33,10 +33,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr LoggerTokenNames HeaveTokens { "RUNT_PARAM_QHV_DIR", "RUNT_PARAM_QHV_FILE", "RUNT_PARAM_QHV_INTERVAL_TIME",
-                                         "RUNT_PARAM_QHV_LOG_SOURCE_PORT" };
-constexpr LoggerTokenNames P2XTokens { "RUNT_PARAM_P2X_DIR", "RUNT_PARAM_P2X_FILE", "RUNT_PARAM_P2X_INTERVAL_TIME",
-                                       "RUNT_PARAM_P2X_LOG_SOURCE_PORT" };
 
 constexpr char TokenFile[] = R"({
     "lastsave": "20250101_120000",
@@ -178,8 +174,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
     PlantRoot();
     ::setenv("QHV_LOG_ROOTS", (g_missing + ":" + g_root).c_str(), 1);
     // One lookup of every token first: whatever the store makes, it makes now.
-    SettingsFromSentence("$ZELIX,170", HeaveTokens, *g_store);
-    SettingsFromSentence("$ZELIX,173", P2XTokens, *g_store);
+    SettingsFromSentence("$ZELIX,170", HeaveSettingTokens, *g_store);
+    SettingsFromSentence("$ZELIX,173", P2XSettingTokens, *g_store);
     ListOutside(g_scratch, g_outside);
     return 0;
 }
@@ -201,7 +197,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t end = std::min(input.find(',', comma + 1), input.size());
     const std::string sentence = std::string(heave ? "$ZELIX,170," : "$ZELIX,173,") + input.substr(0, comma) + "," +
                                  (comma < input.size() ? input.substr(comma + 1, end - comma - 1) : "") + ",7,31102";
-    const LoggerSettings settings = SettingsFromSentence(sentence, heave ? HeaveTokens : P2XTokens, *g_store);
+    const LoggerSettings settings =
+        SettingsFromSentence(sentence, heave ? HeaveSettingTokens : P2XSettingTokens, *g_store);
     std::string directory = settings.directory;
     for (int i = 1; i < repeat; ++i) {
         directory += "\\" + settings.directory;

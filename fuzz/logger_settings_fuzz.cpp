@@ -18,10 +18,6 @@
 
 namespace {
 
-constexpr LoggerTokenNames HeaveTokens { "RUNT_PARAM_QHV_DIR", "RUNT_PARAM_QHV_FILE", "RUNT_PARAM_QHV_INTERVAL_TIME",
-                                         "RUNT_PARAM_QHV_LOG_SOURCE_PORT" };
-constexpr LoggerTokenNames P2XTokens { "RUNT_PARAM_P2X_DIR", "RUNT_PARAM_P2X_FILE", "RUNT_PARAM_P2X_INTERVAL_TIME",
-                                       "RUNT_PARAM_P2X_LOG_SOURCE_PORT" };
 
 constexpr char TokenFile[] = R"({
     "lastsave": "20250101_120000",
@@ -62,7 +58,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The first byte picks the logger whose tokens stand in.
     const bool heave = (data[0] & 1) == 0;
     const std::string sentence(reinterpret_cast<const char*>(data) + 1, size - 1);
-    const LoggerSettings settings = SettingsFromSentence(sentence, heave ? HeaveTokens : P2XTokens, *g_store);
+    const LoggerSettings settings =
+        SettingsFromSentence(sentence, heave ? HeaveSettingTokens : P2XSettingTokens, *g_store);
 
     std::vector<std::string> fields = fuzzsupport::Fields(sentence);
     fields.resize(std::max<std::size_t>(fields.size(), 6));

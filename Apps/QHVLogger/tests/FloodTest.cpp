@@ -2,16 +2,12 @@
 // by a stream of logging commands: its memory stays within what the queue
 // bounds allow, the drops are traced at most once a second and reported once
 // per episode, and afterwards it still answers and ends with exit code 0.
-#include "testsupport/ChildProcess.h"
-#include "testsupport/DemoDatabase.h"
-#include "testsupport/TestUtils.h"
+#include "ProcessFixture.h"
 #include "testsupport/UdpSocket.h"
 
 #include "fsm/FsmQueueLoad.h"
 
 #include <gtest/gtest.h>
-
-#include <sqlite3.h>
 
 #include <atomic>
 #include <chrono>
@@ -26,6 +22,7 @@
 #include <vector>
 
 using namespace std::chrono_literals;
+using processtest::Occurrences;
 using testsupport::ChildProcess;
 using testsupport::UdpSocket;
 using testsupport::WaitFor;
@@ -57,27 +54,6 @@ std::size_t StatusBytes(pid_t pid, const std::string& key)
     return 0;
 }
 
-std::string Heave(std::uint32_t sequence)
-{
-    std::string bytes(13, '\0');
-    bytes[0] = '\xAA';
-    bytes[1] = 'R';
-    for (int i = 0; i < 4; ++i) {
-        bytes[2 + i] = static_cast<char>(1764950529u >> (24 - 8 * i));
-        bytes[6 + i] = static_cast<char>(sequence >> (24 - 8 * i));
-    }
-    return bytes;
-}
-
-std::size_t Count(const std::string& text, const std::string& part)
-{
-    std::size_t count = 0;
-    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) {
-        ++count;
-    }
-    return count;
-}
-
 // Senders, each from a thread and socket of its own, until stopped.
 class Flood {
 public:
@@ -106,45 +82,7 @@ private:
     std::vector<std::thread> m_threads;
 };
 
-class FloodFixture : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        testsupport::WriteFile(m_database.databaseFile().parent_path() / "log4cplus_configureQHV.ini",
-                               "log4cplus.logger.LogTrace=DEBUG, trace\n"
-                               "log4cplus.additivity.LogTrace=false\n"
-                               "log4cplus.appender.trace=log4cplus::FileAppender\n"
-                               "log4cplus.appender.trace.File=" + TraceLog().string() + "\n"
-                               "log4cplus.appender.trace.layout=log4cplus::PatternLayout\n"
-                               "log4cplus.appender.trace.layout.ConversionPattern=%m%n\n");
-    }
-
-    std::filesystem::path TraceLog() const { return m_root.path() / "trace.log"; }
-    std::string Trace() const { return testsupport::ReadFile(TraceLog()); }
-
-    // Rows of arrivedMessages with this number.
-    int Arrivals(int number) const
-    {
-        sqlite3* database = nullptr;
-        int count = -1;
-        if (sqlite3_open_v2(m_database.databaseFile().c_str(), &database, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-            sqlite3_busy_timeout(database, 5000);
-            sqlite3_stmt* statement = nullptr;
-            const std::string sql = "SELECT COUNT(*) FROM arrivedMessages WHERE number = " + std::to_string(number);
-            if (sqlite3_prepare_v2(database, sql.c_str(), -1, &statement, nullptr) == SQLITE_OK &&
-                sqlite3_step(statement) == SQLITE_ROW) {
-                count = sqlite3_column_int(statement, 0);
-            }
-            sqlite3_finalize(statement);
-        }
-        sqlite3_close(database);
-        return count;
-    }
-
-    testsupport::ScopedEnv m_noLogName { "QHV_LOGNAME", std::nullopt };
-    testsupport::TempDir m_root;
-    testsupport::DemoDatabase m_database { m_root.path() };
-};
+class FloodFixture : public processtest::ProcessFixture {};
 
 }  // namespace
 
@@ -164,9 +102,9 @@ TEST_F(FloodFixture, EveryPortFloodedStaysWithinTheBoundsAndTheProcessAnswersAft
     // The supervisor takes the command once it supervises: repeated until the heave file is there.
     ASSERT_TRUE(WaitFor([&] {
         control.SendTo(ControlPort, heaveOn);
-        control.SendTo(HeavePort, Heave(0));
+        control.SendTo(HeavePort, processtest::SequencedHeave(0));
         std::this_thread::sleep_for(200ms);
-        return std::filesystem::exists(m_root.path() / "c" / "survey" / "qhv" / "flood.qhv");
+        return std::filesystem::exists(OnDriveC("survey/qhv/flood.qhv"));
     }, 30s)) << child.Err();
     const std::size_t before = StatusBytes(child.Pid(), "VmRSS");
     ASSERT_GT(before, 0U);
@@ -182,7 +120,7 @@ TEST_F(FloodFixture, EveryPortFloodedStaysWithinTheBoundsAndTheProcessAnswersAft
     const std::string unknown = "$ZELIX,999," + std::string(Largest - 20, 'u') + "\n\r";
     const std::string heaveOff = "$ZELIX,171," + std::string(Largest - 20, 'o') + "\n\r";
     const auto notHeave = [](std::uint32_t n) {
-        std::string bytes = Heave(n);
+        std::string bytes = processtest::SequencedHeave(n);
         bytes[4] = '#';
         return bytes;
     };
@@ -232,7 +170,7 @@ TEST_F(FloodFixture, EveryPortFloodedStaysWithinTheBoundsAndTheProcessAnswersAft
     }
     ASSERT_TRUE(WaitFor([&] {
         control.SendTo(ControlPort, heaveOn);
-        control.SendTo(HeavePort, Heave(1));
+        control.SendTo(HeavePort, processtest::SequencedHeave(1));
         return received("$ZELIX,172,ON\n\r");
     }, 180s)) << "no $ZELIX,172,ON after the flood";
     // ... and off.
@@ -243,27 +181,27 @@ TEST_F(FloodFixture, EveryPortFloodedStaysWithinTheBoundsAndTheProcessAnswersAft
 
     // ... the heave logger dropped data and said so once per episode, in the
     // trace at most once a second, to the operator once ...
-    const std::string trace = Trace();
-    const std::size_t heaveDrops = Count(trace, "dropped by QHVLOGGER, queue full");
-    const std::size_t heaveEpisodes = Count(trace, "Input queue full; heave data dropped");
+    const std::string trace = TraceText();
+    const std::size_t heaveDrops = Occurrences(trace, "dropped by QHVLOGGER, queue full");
+    const std::size_t heaveEpisodes = Occurrences(trace, "Input queue full; heave data dropped");
     EXPECT_GE(heaveDrops, 1U);
     EXPECT_GE(heaveEpisodes, 1U);
     EXPECT_LE(heaveDrops, heaveEpisodes + std::chrono::seconds(FloodTime).count() + 5);
     // Each episode ends once the queue has drained (the last one may be ending still).
-    const std::size_t heaveEnds = Count(trace, "QHVLOGGER takes input again");
+    const std::size_t heaveEnds = Occurrences(trace, "QHVLOGGER takes input again");
     EXPECT_LE(heaveEnds, heaveEpisodes);
     EXPECT_GE(heaveEnds + 1, heaveEpisodes);
     // A message repeated within 10 s is recorded once.
-    EXPECT_GE(Arrivals(1416), 1);
-    EXPECT_LE(Arrivals(1416), static_cast<int>(heaveEpisodes));
+    EXPECT_GE(MessageCount(1416), 1);
+    EXPECT_LE(MessageCount(1416), static_cast<int>(heaveEpisodes));
     // ... and so did the supervisor, which held the commands back meanwhile.
-    const std::size_t controlEpisodes = Count(trace, "Control queue full; control sentences dropped");
+    const std::size_t controlEpisodes = Occurrences(trace, "Control queue full; control sentences dropped");
     EXPECT_GE(controlEpisodes, 1U);
-    EXPECT_LE(Count(trace, "dropped by ORVANTA_CTRL, queue full"),
+    EXPECT_LE(Occurrences(trace, "dropped by ORVANTA_CTRL, queue full"),
               controlEpisodes + std::chrono::seconds(FloodTime).count() + 5);
-    EXPECT_GE(Arrivals(1437), 1);
-    EXPECT_LE(Arrivals(1437), static_cast<int>(controlEpisodes));
-    EXPECT_LE(Arrivals(1445), static_cast<int>(Count(trace, "Input queue full; P2X data dropped")));
+    EXPECT_GE(MessageCount(1437), 1);
+    EXPECT_LE(MessageCount(1437), static_cast<int>(controlEpisodes));
+    EXPECT_LE(MessageCount(1445), static_cast<int>(Occurrences(trace, "Input queue full; P2X data dropped")));
 
     std::optional<int> code;
     WaitFor([&] {
@@ -271,6 +209,6 @@ TEST_F(FloodFixture, EveryPortFloodedStaysWithinTheBoundsAndTheProcessAnswersAft
         code = child.ExitCode(2s);
         return code.has_value();
     }, 60s);
-    ASSERT_TRUE(code.has_value()) << "still running; the trace ends:\n" << Trace().substr(Trace().size() - 3000);
+    ASSERT_TRUE(code.has_value()) << "still running; the trace ends:\n" << TraceText().substr(TraceText().size() - 3000);
     EXPECT_EQ(*code, 0);
 }

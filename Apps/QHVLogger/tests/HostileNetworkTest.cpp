@@ -33,18 +33,6 @@ constexpr std::uint16_t HeavePort = 31102;
 constexpr std::uint16_t P2xPort = 31202;
 constexpr std::uint32_t SecondHost = 0x7F000002;  // 127.0.0.2
 
-// A 13-byte heave datagram with `sequence` in bytes 6 to 9.
-std::string Heave(std::uint32_t sequence)
-{
-    std::string datagram(13, '\0');
-    datagram[0] = '\xAA';
-    datagram[1] = 'R';
-    for (int i = 0; i < 4; ++i) {
-        datagram[6 + i] = static_cast<char>(sequence >> (24 - 8 * i));
-    }
-    return datagram;
-}
-
 // All .qhv records under `folder`.
 std::size_t RecordsIn(const fs::path& folder)
 {
@@ -94,7 +82,7 @@ protected:
         sender.SendTo(ControlPort, "$ZELIX,170,C:\\survey\\" + folder + ",heave.qhv,30,\n\r");
         std::uint32_t sequence = 0;
         return WaitFor([&] {
-            sender.SendTo(HeavePort, Heave(sequence++));
+            sender.SendTo(HeavePort, processtest::SequencedHeave(sequence++));
             return RecordsIn(OnDriveC("survey/" + folder)) >= count;
         });
     }
@@ -191,12 +179,12 @@ TEST_F(HostileNetwork, ANumberThatDoesNotFitTakesItsToken)
     auto child = StartLogger();
     sender.SendTo(ControlPort, "$ZELIX,170,C:\\survey\\qhv,heave__TOKS_.qhv,9999999999,\n\r");
     ASSERT_TRUE(WaitFor([&] {
-        sender.SendTo(HeavePort, Heave(0));
+        sender.SendTo(HeavePort, processtest::SequencedHeave(0));
         return RecordsIn(OnDriveC("survey/qhv")) > 0;
     }));
     const std::size_t first = RecordsIn(OnDriveC("survey/qhv"));
     for (std::uint32_t sequence = 1; sequence <= 30; ++sequence) {
-        sender.SendTo(HeavePort, Heave(sequence));
+        sender.SendTo(HeavePort, processtest::SequencedHeave(sequence));
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     ASSERT_TRUE(WaitFor([&] { return RecordsIn(OnDriveC("survey/qhv")) >= first + 30; }))
@@ -230,7 +218,7 @@ TEST_F(HostileNetwork, ASecondProcessGetsNoneOfTheFirstsDatagrams)
 
     const std::size_t before = RecordsIn(OnDriveC("survey/first"));
     for (std::uint32_t sequence = 0; sequence < 100; ++sequence) {
-        sender.SendTo(HeavePort, Heave(sequence));
+        sender.SendTo(HeavePort, processtest::SequencedHeave(sequence));
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     EXPECT_TRUE(WaitFor([&] { return RecordsIn(OnDriveC("survey/first")) == before + 100; }));
@@ -255,12 +243,12 @@ TEST_F(HostileNetwork, AllowListsDropStrangersAndKeepFriends)
     ASSERT_TRUE(WaitFor([&] { return TraceCount("dropped: sender not in QHV_CONTROL_FROM") > 0; }));
     ASSERT_TRUE(LogHeave(friendly, "friend", 5));
     for (std::uint32_t sequence = 0; sequence < 20; ++sequence) {
-        stranger.SendTo(HeavePort, Heave(sequence));
+        stranger.SendTo(HeavePort, processtest::SequencedHeave(sequence));
         stranger.SendTo(P2xPort, "$PQRV,25,9,stranger*00\r\n");
     }
     ASSERT_TRUE(WaitFor([&] { return TraceCount("dropped: sender not in QHV_SENSOR_FROM") >= 2; }));
     const std::size_t written = RecordsIn(OnDriveC("survey/friend"));
-    friendly.SendTo(HeavePort, Heave(1000));
+    friendly.SendTo(HeavePort, processtest::SequencedHeave(1000));
     EXPECT_TRUE(WaitFor([&] { return RecordsIn(OnDriveC("survey/friend")) == written + 1; }))
         << "the stranger's datagrams came in between";
     EXPECT_FALSE(fs::exists(OnDriveC("survey/stranger")));

@@ -3,14 +3,11 @@
 // not made yet, a NUL in the folder, a long run of "a\..\". Nothing may appear
 // outside the root, the heave logger must keep answering, and a folder inside
 // the root must still be logged to.
-#include "testsupport/ChildProcess.h"
-#include "testsupport/DemoDatabase.h"
-#include "testsupport/TestUtils.h"
+#include "ProcessFixture.h"
 #include "testsupport/UdpSocket.h"
 
 #include <gtest/gtest.h>
 
-#include <sqlite3.h>
 #include <sys/wait.h>
 
 #include <chrono>
@@ -40,49 +37,8 @@ std::string Heave(char fill)
     return datagram;
 }
 
-class LogRoots : public ::testing::Test {
+class LogRoots : public processtest::ProcessFixture {
 protected:
-    void SetUp() override
-    {
-        testsupport::WriteFile(m_database.databaseFile().parent_path() / "log4cplus_configureQHV.ini",
-                               "log4cplus.logger.LogTrace=DEBUG, trace\n"
-                               "log4cplus.additivity.LogTrace=false\n"
-                               "log4cplus.appender.trace=log4cplus::FileAppender\n"
-                               "log4cplus.appender.trace.File=" + TraceLog().string() + "\n"
-                               "log4cplus.appender.trace.layout=log4cplus::PatternLayout\n"
-                               "log4cplus.appender.trace.layout.ConversionPattern=%m%n\n");
-    }
-
-    fs::path TraceLog() const { return m_dir.path() / "trace.log"; }
-    fs::path OnDriveC(const std::string& rest) const { return m_dir.path() / "c" / rest; }
-    std::size_t TraceCount(const std::string& text) const
-    {
-        const std::string trace = ReadFile(TraceLog());
-        std::size_t count = 0;
-        for (std::size_t at = trace.find(text); at != std::string::npos; at = trace.find(text, at + 1)) {
-            ++count;
-        }
-        return count;
-    }
-    // Rows of arrivedMessages with this number: the system database still works.
-    int MessageCount(int number) const
-    {
-        sqlite3* db = nullptr;
-        int count = -1;
-        if (sqlite3_open_v2(m_database.databaseFile().c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-            sqlite3_busy_timeout(db, 5000);
-            const std::string sql = "SELECT count(*) FROM arrivedMessages WHERE number = " + std::to_string(number);
-            sqlite3_exec(
-                db, sql.c_str(),
-                [](void* out, int, char** values, char**) {
-                    *static_cast<int*>(out) = std::atoi(values[0] != nullptr ? values[0] : "-1");
-                    return 0;
-                },
-                &count, nullptr);
-        }
-        sqlite3_close(db);
-        return count;
-    }
     // Sends heave datagrams until the trace holds `text` `count` times.
     bool FeedUntilTraced(const std::string& text, std::size_t count = 1)
     {
@@ -92,9 +48,6 @@ protected:
         });
     }
 
-    testsupport::ScopedEnv m_noLogName { "QHV_LOGNAME", std::nullopt };
-    testsupport::TempDir m_dir;
-    testsupport::DemoDatabase m_database { m_dir.path() };
     UdpSocket m_sender;
 };
 
@@ -106,7 +59,7 @@ TEST_F(LogRoots, HostileFoldersStayOutsideAndTheLoggerKeepsAnswering)
     ChildProcess child(QHVLOGGER_BINARY, { "-debug", "31", "-noconsole" },
                        { "ProgramData=C:\\ProgramData", "QHV_LOG_ROOTS=" + OnDriveC("survey").string() });
     ASSERT_TRUE(WaitFor([&] { return TraceCount("JobPrepLogging") > 0; }, std::chrono::seconds(20)));
-    const fs::path database = m_database.databaseFile().parent_path();
+    const fs::path database = DatabaseFile().parent_path();
 
     // Toward the system database, over folders that do not exist.
     const std::string climbing = "C:\\survey\\new\\..\\..\\ProgramData\\Valdrena Marine\\ntrx\\ntrx.db-journal";

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sqlite3.h>
 #include <sys/wait.h>
 
 #include <atomic>
@@ -25,6 +26,29 @@
 namespace processtest {
 
 const std::string Binary = QHVLOGGER_BINARY;
+
+// Times `part` occurs in `text`, overlapping ones included.
+inline std::size_t Occurrences(const std::string& text, const std::string& part)
+{
+    std::size_t count = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+// A 13-byte heave datagram of the time 1764950529 with `sequence` in bytes 6 to 9.
+inline std::string SequencedHeave(std::uint32_t sequence)
+{
+    std::string datagram(13, '\0');
+    datagram[0] = '\xAA';
+    datagram[1] = 'R';
+    for (int i = 0; i < 4; ++i) {
+        datagram[2 + i] = static_cast<char>(1764950529u >> (24 - 8 * i));
+        datagram[6 + i] = static_cast<char>(sequence >> (24 - 8 * i));
+    }
+    return datagram;
+}
 
 class ProcessFixture : public ::testing::Test {
 protected:
@@ -58,13 +82,23 @@ protected:
     std::string ProcessLogText() const { return testsupport::ReadFile(ProcessLog()); }
     std::string TraceText() const { return testsupport::ReadFile(TraceLog()); }
     // Times `text` occurs in the trace.
-    std::size_t TraceCount(const std::string& text) const
+    std::size_t TraceCount(const std::string& text) const { return Occurrences(TraceText(), text); }
+    // Rows of arrivedMessages with this number (-1 when the database cannot be read).
+    int MessageCount(int number) const
     {
-        const std::string trace = TraceText();
-        std::size_t count = 0;
-        for (std::size_t at = trace.find(text); at != std::string::npos; at = trace.find(text, at + 1)) {
-            ++count;
+        sqlite3* database = nullptr;
+        int count = -1;
+        if (sqlite3_open_v2(DatabaseFile().c_str(), &database, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+            sqlite3_busy_timeout(database, 5000);
+            sqlite3_stmt* statement = nullptr;
+            const std::string sql = "SELECT COUNT(*) FROM arrivedMessages WHERE number = " + std::to_string(number);
+            if (sqlite3_prepare_v2(database, sql.c_str(), -1, &statement, nullptr) == SQLITE_OK &&
+                sqlite3_step(statement) == SQLITE_ROW) {
+                count = sqlite3_column_int(statement, 0);
+            }
+            sqlite3_finalize(statement);
         }
+        sqlite3_close(database);
         return count;
     }
     // Until both loggers have read their parameters: the P2X logger, selected
@@ -113,13 +147,7 @@ private:
     {
         const testsupport::UdpSocket socket;
         for (; !m_stop; ++m_sent) {
-            std::string datagram(13, '\0');
-            datagram[0] = '\xAA';
-            datagram[1] = 'R';
-            for (int i = 0; i < 4; ++i) {
-                datagram[2 + i] = static_cast<char>(1764950529u >> (24 - 8 * i));
-                datagram[6 + i] = static_cast<char>(m_sent >> (24 - 8 * i));
-            }
+            const std::string datagram = SequencedHeave(m_sent);
             socket.SendTo(31102, datagram);
             std::this_thread::sleep_for(m_period);
         }

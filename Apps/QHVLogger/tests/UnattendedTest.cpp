@@ -30,14 +30,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string Heave()
-{
-    std::string datagram(13, '\0');
-    datagram[0] = '\xAA';
-    datagram[1] = 'R';
-    return datagram;
-}
-
 class Unattended : public ProcessFixture {
 protected:
     std::unique_ptr<ChildProcess> StartOn(const testsupport::PostgresCluster& cluster)
@@ -71,7 +63,7 @@ TEST_F(Unattended, LogsOnceTheDatabaseComesUpAfterTheProcess)
     bool logging = WaitFor([&] {
         sender.SendTo(5076, "$ZELIX,170,C:\\survey\\late,heave.qhv,30,\n\r");
         for (int i = 0; i < 5; ++i) {
-            sender.SendTo(31102, Heave());
+            sender.SendTo(31102, processtest::SequencedHeave(0));
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
         return !FilesIn(OnDriveC("survey/late")).empty() && !QhvRecords(FilesIn(OnDriveC("survey/late"))[0]).empty();
@@ -192,7 +184,7 @@ TEST_F(Unattended, ResumesLoggingAfterAnAbnormalEndOnly)
     };
     const auto feedUntil = [&](const std::function<bool()>& done) {
         return WaitFor([&] {
-            sender.SendTo(5601, Heave());
+            sender.SendTo(5601, processtest::SequencedHeave(0));
             sender.SendTo(5602, "$PQRV,25,1,abc*00\r\n");
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
             return done();
@@ -268,7 +260,7 @@ TEST_F(Unattended, ALoggerStuckInADatabaseCallStopsTheWatchdog)
     sender.SendTo(5076, "$ZELIX,170,C:\\elsewhere,heave.qhv,30,\n\r");
     const std::string silent = "Warn: The heave logger has not answered for 900 ms; no sign of life";
     EXPECT_TRUE(WaitFor([&] {
-        sender.SendTo(31102, Heave());
+        sender.SendTo(31102, processtest::SequencedHeave(0));
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         return TraceCount(silent) > 0;
     }));
@@ -322,7 +314,7 @@ TEST_F(Unattended, APortMoveThatCannotBindKeepsTheOldPortAndLosesNothing)
     const std::uint16_t free = testsupport::FreeUdpPort();
     sender.SendTo(5076, "$ZELIX,170,C:\\survey\\moved,heave.qhv,30," + std::to_string(free) + "\n\r");
     EXPECT_TRUE(WaitFor([&] {
-        sender.SendTo(free, Heave());
+        sender.SendTo(free, processtest::SequencedHeave(0));
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         return !FilesIn(OnDriveC("survey/moved")).empty();
     }));

@@ -29,9 +29,11 @@ bool IsBlank(char c)
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-// The leading decimal integer of a text (blanks and a sign allowed before it,
-// anything after it ignored); nullopt when there is none or it leaves the int range.
-std::optional<std::int32_t> LeadingInteger(std::string_view text)
+// What a text's leading decimal integer reads as: blanks and a sign allowed
+// before it, anything after it ignored.
+enum class LeadingNumber { Value, None, TooLarge };
+
+LeadingNumber ReadLeadingInteger(std::string_view text, std::int32_t& value)
 {
     std::size_t at = 0;
     while (at < text.size() && IsBlank(text[at])) {
@@ -40,15 +42,22 @@ std::optional<std::int32_t> LeadingInteger(std::string_view text)
     if (at < text.size() && text[at] == '+') {
         ++at;
         if (at < text.size() && text[at] == '-') {
-            return std::nullopt;  // "+-5" is no number
+            return LeadingNumber::None;  // "+-5" is no number
         }
     }
-    std::int32_t value = 0;
     const auto result = std::from_chars(text.data() + at, text.data() + text.size(), value);
-    if (result.ec != std::errc()) {
-        return std::nullopt;
+    if (result.ec == std::errc::result_out_of_range) {
+        return LeadingNumber::TooLarge;
     }
-    return value;
+    return result.ec == std::errc() ? LeadingNumber::Value : LeadingNumber::None;
+}
+
+// The leading integer; nullopt when there is none or it leaves the int range.
+std::optional<std::int32_t> LeadingInteger(std::string_view text)
+{
+    std::int32_t value = 0;
+    return ReadLeadingInteger(text, value) == LeadingNumber::Value ? std::optional<std::int32_t>(value)
+                                                                    : std::nullopt;
 }
 
 bool IsHeave(const char* bytes, std::size_t length, char kind, std::size_t expectedLength)
@@ -127,22 +136,13 @@ std::optional<std::string_view> SentenceField(std::string_view sentence, int num
 
 std::optional<std::int32_t> FieldInteger(std::string_view text)
 {
-    std::size_t at = 0;
-    while (at < text.size() && IsBlank(text[at])) {
-        ++at;
-    }
-    if (at < text.size() && text[at] == '+') {
-        ++at;
-        if (at < text.size() && text[at] == '-') {
-            return 0;  // "+-5" is no number
-        }
-    }
     std::int32_t value = 0;
-    const auto result = std::from_chars(text.data() + at, text.data() + text.size(), value);
-    if (result.ec == std::errc::result_out_of_range) {
-        return std::nullopt;
+    switch (ReadLeadingInteger(text, value)) {
+    case LeadingNumber::Value: return value;
+    case LeadingNumber::None: return 0;
+    case LeadingNumber::TooLarge: break;
     }
-    return result.ec == std::errc() ? value : 0;
+    return std::nullopt;
 }
 
 LoggerSettings SettingsFromSentence(std::string_view sentence, const LoggerTokenNames& tokens, CGetToken& store,

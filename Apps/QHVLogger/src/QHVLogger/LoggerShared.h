@@ -50,6 +50,14 @@ struct LoggerTokenNames {
     const char* sourcePort;
 };
 
+// The tokens of each logger.
+inline constexpr LoggerTokenNames HeaveSettingTokens { "RUNT_PARAM_QHV_DIR", "RUNT_PARAM_QHV_FILE",
+                                                      "RUNT_PARAM_QHV_INTERVAL_TIME",
+                                                      "RUNT_PARAM_QHV_LOG_SOURCE_PORT" };
+inline constexpr LoggerTokenNames P2XSettingTokens { "RUNT_PARAM_P2X_DIR", "RUNT_PARAM_P2X_FILE",
+                                                    "RUNT_PARAM_P2X_INTERVAL_TIME",
+                                                    "RUNT_PARAM_P2X_LOG_SOURCE_PORT" };
+
 struct LoggerSettings {
     std::string directory;
     std::string fileTemplate;

@@ -11,7 +11,7 @@ const LoggerProfile Profile {
     "P2XLogger",                    // database name
     "P2XLOGGER",                    // parameter row
     ".p2x",                         // extension
-    { "RUNT_PARAM_P2X_DIR", "RUNT_PARAM_P2X_FILE", "RUNT_PARAM_P2X_INTERVAL_TIME", "RUNT_PARAM_P2X_LOG_SOURCE_PORT" },
+    P2XSettingTokens,
     "RUNT_PARAM_P2X_MAX_WAIT_TIME",
     90,                             // default maximum wait, seconds
     31202,                          // default source port

@@ -8,7 +8,7 @@ const LoggerProfile Profile {
     "QHVLogger",                    // database name
     "QHVLOGGER",                    // parameter row
     ".qhv",                         // extension
-    { "RUNT_PARAM_QHV_DIR", "RUNT_PARAM_QHV_FILE", "RUNT_PARAM_QHV_INTERVAL_TIME", "RUNT_PARAM_QHV_LOG_SOURCE_PORT" },
+    HeaveSettingTokens,
     "RUNT_PARAM_QHV_MAX_WAIT_TIME",
     20,                             // default maximum wait, seconds
     31102,                          // default source port
