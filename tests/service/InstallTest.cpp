@@ -115,6 +115,29 @@ TEST_F(Installed, RunsAsTheServiceAgainstTheInstalledDemoDatabase)
     EXPECT_TRUE(notify.WaitFor("STOPPING=1"));
     EXPECT_EQ(logger.ExitCode(), 0) << logger.Err();
     EXPECT_NE(ReadFile(site.path() / "QHVLogger.log").find("Terminated!"), std::string::npos);
+
+    // The set-up run a second time keeps the site's database (its messages
+    // recorded meanwhile, say); only --replace makes the demo database anew.
+    const fs::path database = drive / "c/ProgramData/Valdrena Marine/ntrx/ntrx.db";
+    const auto makeDemo = [&](const std::string& option) {
+        return std::system((ShellQuoted(At(QHV_INSTALL_DATADIR "/db/make-demo-db.sh").string()) + " " + option +
+                            ShellQuoted(drive.string()) + " " + ShellQuoted(odbc.string()) + " 2>/dev/null")
+                               .c_str());
+    };
+    const auto siteRows = [&] {
+        const std::string rows = (site.path() / "rows").string();
+        std::system(("sqlite3 " + ShellQuoted(database.string()) + " \"SELECT count(*) FROM users WHERE name = 'site'\" >" +
+                     ShellQuoted(rows)).c_str());
+        return ReadFile(rows);
+    };
+    ASSERT_EQ(std::system(("sqlite3 " + ShellQuoted(database.string()) +
+                           " \"INSERT INTO users (id, name) VALUES (77, 'site')\"").c_str()),
+              0);
+    ASSERT_EQ(makeDemo(""), 0);
+    EXPECT_EQ(siteRows(), "1\n") << "the site's database was replaced";
+    EXPECT_TRUE(fs::exists(odbc / "odbc.ini"));
+    ASSERT_EQ(makeDemo("--replace "), 0);
+    EXPECT_EQ(siteRows(), "0\n");
 }
 
 }  // namespace
