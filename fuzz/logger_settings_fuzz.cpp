@@ -34,12 +34,12 @@ constexpr char TokenFile[] = R"({
 CGetToken* g_store = nullptr;
 
 
-// A field read as atoi reads it, with 0 for a value beyond the int range.
-std::int32_t Integer(const std::string& field)
+// A field read as atoi reads it; a value beyond the int range takes the token's `fallback`.
+std::int32_t Integer(const std::string& field, std::int32_t fallback)
 {
     errno = 0;
     const long value = std::strtol(field.c_str(), nullptr, 10);
-    return errno == ERANGE || value < INT32_MIN || value > INT32_MAX ? 0 : static_cast<std::int32_t>(value);
+    return errno == ERANGE || value < INT32_MIN || value > INT32_MAX ? fallback : static_cast<std::int32_t>(value);
 }
 
 }  // namespace
@@ -65,8 +65,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fields.resize(std::max<std::size_t>(fields.size(), 6));
     const std::string directory = !fields[2].empty() ? fields[2] : heave ? "D:\\survey\\tok" : "";
     const std::string fileTemplate = !fields[3].empty() ? fields[3] : heave ? "tok__TOKY_.qhv" : "";
-    const std::int32_t interval = !fields[4].empty() ? Integer(fields[4]) : heave ? 7 : 0;
-    const std::int32_t port = !fields[5].empty() ? Integer(fields[5]) : heave ? 31102 : 0;
+    const std::int32_t intervalToken = heave ? 7 : 0;
+    const std::int32_t portToken = heave ? 31102 : 0;
+    const std::int32_t interval = !fields[4].empty() ? Integer(fields[4], intervalToken) : intervalToken;
+    const std::int32_t port = !fields[5].empty() ? Integer(fields[5], portToken) : portToken;
     FUZZ_CHECK(settings.directory == directory && settings.fileTemplate == fileTemplate &&
                    settings.interval == interval && settings.sourcePort == port,
                fuzzsupport::Shown(sentence) + " gave " + fuzzsupport::Shown(settings.directory) + " " +

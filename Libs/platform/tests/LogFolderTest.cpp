@@ -17,10 +17,12 @@
 #include <cstddef>
 
 #include <cerrno>
+#include <atomic>
 #include <climits>
 #include <filesystem>
 #include <set>
 #include <string>
+#include <thread>
 
 namespace fs = std::filesystem;
 using platform::CFileDescriptor;
@@ -214,9 +216,16 @@ TEST_F(LogFolder, RootsAreFoundThroughLinksAndMadeWhenNamed)
 // On a kernel without openat2 a path beneath a root is refused, never opened
 // by the calls that would follow links. A child process stands in for such a
 // kernel: a seccomp filter answers openat2 with ENOSYS.
-TEST_F(LogFolder, WithoutOpenat2ConfinedPathsAreRefused)
+// Where openat2 answers ENOSYS (an old kernel, or systemd's RestrictSUIDSGID=),
+// confined paths are still opened beneath their root, one name at a time, and
+// no link is followed there, not even one that would stay inside.
+TEST_F(LogFolder, WithoutOpenat2ConfinedPathsAreOpenedWithoutFollowingLinks)
 {
-    fs::create_directories(m_root);
+    const fs::path outside = m_dir.path() / "outside";
+    fs::create_directories(m_root / "sub");
+    fs::create_directory_symlink(outside, m_root / "absolute");
+    fs::create_directory_symlink("sub", m_root / "inner");
+    const std::set<std::string> before = Outside();
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
@@ -230,13 +239,42 @@ TEST_F(LogFolder, WithoutOpenat2ConfinedPathsAreRefused)
         if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &filter) != 0) {
             ::_exit(2);
         }
-        const CLogFolder folder = CLogFolder::Open("C:\\survey\\run\\x.qhv", true);
-        const bool refused = folder.Error() == ENOSYS &&
-                             folder.Refusal() == "openat2 is missing (Linux 5.6 or later is needed), so "
-                                                 "QHV_LOG_ROOTS cannot be kept";
-        ::_exit(refused && !fs::exists(m_root / "run") ? 0 : 1);
+        int failures = 0;
+        CFileDescriptor file;
+        const CLogFolder run = CLogFolder::Open("C:\\survey\\run\\x.qhv", true);
+        failures += run.Error() != 0 || run.CreateFile(file) != 0 || !fs::exists(m_root / "run" / "x.qhv");
+        const CLogFolder out = CLogFolder::Open("C:\\survey\\absolute\\x.qhv", true);
+        failures += out.Error() != ELOOP || out.Refusal() != "a link in it is not followed without openat2";
+        failures += CLogFolder::Open("C:\\survey\\inner\\x.qhv", true).Error() != ELOOP;
+        ::_exit(failures == 0 ? 0 : 1);
     }
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(Outside(), before);
+    EXPECT_TRUE(fs::is_empty(outside));
+}
+
+// Both loggers make their first folders under a root not made yet at the same
+// time: whichever makes the root, the other one's path is still beneath it.
+TEST_F(LogFolder, TwoWritersMakingTheRootAtOnceAreBothServed)
+{
+    for (int round = 0; round < 200; ++round) {
+        fs::remove_all(m_root);
+        std::atomic<bool> go { false };
+        int errors[2] = { -1, -1 };
+        std::thread writers[2];
+        for (int i = 0; i < 2; ++i) {
+            writers[i] = std::thread([&, i] {
+                while (!go) {
+                }
+                errors[i] = CLogFolder::Open(i == 0 ? "C:\\survey\\qhv\\h.qhv" : "C:\\survey\\p2x\\p.p2x", true).Error();
+            });
+        }
+        go = true;
+        writers[0].join();
+        writers[1].join();
+        ASSERT_EQ(errors[0], 0) << "round " << round;
+        ASSERT_EQ(errors[1], 0) << "round " << round;
+    }
 }

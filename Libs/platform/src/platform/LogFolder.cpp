@@ -15,6 +15,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <vector>
 
@@ -24,7 +25,6 @@ namespace {
 
 bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 
-constexpr char NoOpenat2[] = "openat2 is missing (Linux 5.6 or later is needed), so QHV_LOG_ROOTS cannot be kept";
 
 // One name of a path, and whether it is a Windows name (matched in any case).
 struct PathName {
@@ -61,6 +61,41 @@ void AddNames(std::vector<PathName>& names, std::string_view text, bool anyCase,
     }
 }
 
+// Where openat2 cannot be had (a kernel before 5.6, or a system-call filter
+// that answers it with ENOSYS, as systemd's RestrictSUIDSGID= does): one name
+// of the folder, never "..", and no link followed, so the result lies beneath
+// `folder` as well. Links below a root are then refused (ELOOP), even those
+// that would stay beneath it.
+int OpenOneLevel(int folder, const char* name, int flags, mode_t mode)
+{
+    if (std::strchr(name, '/') != nullptr || std::strcmp(name, "..") == 0) {
+        errno = EXDEV;
+        return -1;
+    }
+    const int fd = ::openat(folder, name, flags | O_CLOEXEC | O_NOFOLLOW, mode);
+    if (fd < 0) {
+        // A link met where a folder was asked for fails as "not a folder": say it was a link.
+        struct stat info {};
+        if ((errno == ENOTDIR || errno == ELOOP) && ::fstatat(folder, name, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISLNK(info.st_mode)) {
+            errno = ELOOP;
+        }
+        return -1;
+    }
+    if ((flags & O_PATH) == 0) {
+        return fd;
+    }
+    // With O_PATH, O_NOFOLLOW opens a link itself instead of failing.
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || S_ISLNK(info.st_mode) || ((flags & O_DIRECTORY) != 0 && !S_ISDIR(info.st_mode))) {
+        const int error = S_ISLNK(info.st_mode) ? ELOOP : ENOTDIR;
+        ::close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
+}
+
 int OpenBeneath(int folder, const char* name, int flags, mode_t mode)
 {
     open_how how {};
@@ -71,6 +106,9 @@ int OpenBeneath(int folder, const char* name, int flags, mode_t mode)
     // could not vouch for the result; asking again is the documented answer.
     for (int attempt = 0;; ++attempt) {
         const long fd = ::syscall(SYS_openat2, folder, name, &how, sizeof how);
+        if (fd < 0 && errno == ENOSYS) {
+            return OpenOneLevel(folder, name, flags, mode);
+        }
         if (fd >= 0 || errno != EAGAIN || attempt == 8) {
             return static_cast<int>(fd);
         }
@@ -208,6 +246,18 @@ std::vector<LogRoot> LogRoots()
         rest.remove_prefix(std::min(end + 1, rest.size()));
     }
     return roots;
+}
+
+// True when a root missing from `roots` exists now.
+bool RootsMadeSince(const std::vector<LogRoot>& roots)
+{
+    const std::vector<LogRoot> now = LogRoots();
+    for (std::size_t i = 0; i < roots.size() && i < now.size(); ++i) {
+        if (!roots[i].exists && now[i].exists) {
+            return true;
+        }
+    }
+    return false;
 }
 
 bool IsRoot(const Identity& folder, const std::vector<LogRoot>& roots)
@@ -352,7 +402,7 @@ CLogFolder CLogFolder::Open(std::string_view path, bool createFolders)
             for (const std::string& rootLevel : missing->missing) {
                 fd = StepInto(folder.Get(), rootLevel, true, true);  // a link put there meanwhile is not the root
                 if (fd < 0) {
-                    return std::move(result.Refuse(errno, errno == ENOSYS ? NoOpenat2 : ""));
+                    return std::move(result.Refuse(errno, std::string()));
                 }
                 folder.Reset(fd);
                 ++next;
@@ -361,15 +411,12 @@ CLogFolder CLogFolder::Open(std::string_view path, bool createFolders)
             break;
         }
         if (!result.m_confined) {
+            // A root that was missing may have been made meanwhile (by the
+            // other logger, say): then the walk is made again with it.
+            if (RootsMadeSince(roots)) {
+                return Open(path, createFolders);
+            }
             return std::move(result.Refuse(EACCES, "not beneath any folder of QHV_LOG_ROOTS"));
-        }
-        // Without openat2 nothing beneath the root can be opened safely.
-        const int probe = OpenBeneath(folder.Get(), ".", O_PATH | O_DIRECTORY, 0);
-        if (probe < 0 && errno == ENOSYS) {
-            return std::move(result.Refuse(ENOSYS, NoOpenat2));
-        }
-        if (probe >= 0) {
-            ::close(probe);
         }
     }
 
@@ -382,7 +429,9 @@ CLogFolder CLogFolder::Open(std::string_view path, bool createFolders)
         const int fd = StepInto(folder.Get(), level, result.m_confined, createFolders);
         if (fd < 0) {
             const int error = errno;
-            return std::move(result.Refuse(error, error == EXDEV ? "a link in it leads out of its log root" : ""));
+            return std::move(result.Refuse(error, error == EXDEV   ? "a link in it leads out of its log root"
+                                                  : error == ELOOP ? "a link in it is not followed without openat2"
+                                                                   : ""));
         }
         folder.Reset(fd);
     }

@@ -48,7 +48,10 @@ private:
 // with mkdirat in the folder above it, so neither a link nor a folder swapped
 // for a link can lead out; a link is followed only where its target lies
 // beneath the folder that holds it. A path that names no root is refused with
-// nothing made. Without openat2 (Linux before 5.6) confined paths are refused.
+// nothing made. Where openat2 cannot be had (Linux before 5.6, or a system-call
+// filter that answers it with ENOSYS, as systemd's RestrictSUIDSGID= does),
+// each level beneath the root is opened by its one name without following a
+// link, so links below a root are refused there.
 // Without QHV_LOG_ROOTS any folder is allowed and links are followed as usual.
 class CLogFolder {
 public:
