@@ -259,17 +259,16 @@ check "role trxuser and database ntrx made" make_pg_database
 check "schema and demo rows loaded as trxuser" \
   env PGPASSWORD=qalvex4 psql -X -q -v ON_ERROR_STOP=1 -h 127.0.0.1 -U trxuser -d ntrx --single-transaction \
     -f /usr/share/qhvlogger/db/schema.sql -f /usr/share/qhvlogger/db/demo-data.sql
-cat >/etc/qhvlogger/odbc.ini <<'INI'
-[NTRXDB]
-Description  = QHVLogger system database (PostgreSQL)
-Driver       = PostgreSQL Unicode
-Servername   = 127.0.0.1
-Port         = 5432
-Database     = ntrx
-SSLmode      = disable
-ConnSettings = SET client_encoding TO 'SQL_ASCII'
-pqopt        = tcp_user_timeout=5000 keepalives_idle=30 keepalives_interval=5 keepalives_count=3
-INI
+# The data source from the PostgreSQL section that odbc.ini carries commented
+# out (its settings lines start with ';' and no blank), on this machine's server.
+pg_data_source() {
+  sed -n 's/^;\([[A-Za-z]\)/\1/p' /etc/qhvlogger/odbc.ini |
+    sed 's/^Servername *=.*/Servername   = 127.0.0.1/' >/root/odbc-pg.ini &&
+    grep -q '^Driver *= *PostgreSQL Unicode' /root/odbc-pg.ini && grep -q '^pqopt *=' /root/odbc-pg.ini &&
+    cp /root/odbc-pg.ini /etc/qhvlogger/odbc.ini
+}
+check "odbc.ini: data source NTRXDB from its PostgreSQL section" pg_data_source
+sed 's/^/  odbc.ini: /' /etc/qhvlogger/odbc.ini >>$log
 check "PostgreSQL stopped" systemctl stop postgresql.service
 pg_down() { ! pg_up; }
 check "PostgreSQL refuses connections" wait_until 30 pg_down
