@@ -243,7 +243,8 @@ printf '[Service]\nWatchdogSec=3s\n' >/run/systemd/system/qhvlogger.service.d/wa
 systemctl daemon-reload
 check "restarted with a 3 s watchdog" systemctl restart qhvlogger.service
 frozen=$(state MainPID)
-kill -STOP "$frozen"
+# MainPID is 0 between two processes; kill -STOP 0 would stop this script.
+[ "${frozen:-0}" -gt 0 ] && kill -STOP "$frozen"
 restarted() { [ "$(state NRestarts)" -ge 1 ] && [ "$(state ActiveState)" = active ] && [ "$(state MainPID)" != "$frozen" ]; }
 check "frozen process killed by the watchdog and started again" wait_until 60 restarted
 journalctl -u qhvlogger.service --no-pager | grep -i -e watchdog -e 'Scheduled restart' >>$log
