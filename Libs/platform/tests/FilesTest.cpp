@@ -89,14 +89,3 @@ TEST(Files, RenamesCopyAcrossVolumes)
     EXPECT_EQ(ReadFile(dir.path() / "other"), "again");
     EXPECT_FALSE(std::filesystem::exists(from));
 }
-
-TEST(Files, TruncateCutsAFileBack)
-{
-    TempDir root;
-    ScopedEnv env("QHV_DRIVE_ROOT", root.str());
-    std::filesystem::create_directories(root.path() / "d" / "Log");
-    WriteFile(root.path() / "d" / "Log" / "heave.qhv", "whole|torn");
-    EXPECT_EQ(TruncateFile("D:\\log\\heave.qhv", 5), 0);
-    EXPECT_EQ(ReadFile(root.path() / "d" / "Log" / "heave.qhv"), "whole");
-    EXPECT_EQ(TruncateFile("D:\\log\\missing.qhv", 0), ENOENT);
-}

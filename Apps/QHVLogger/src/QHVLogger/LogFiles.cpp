@@ -2,6 +2,7 @@
 
 #include "fsm/FsmBase.h"
 #include "fsm/FsmSignal.h"
+#include "platform/Files.h"
 #include "platform/LogFolder.h"
 #include "platform/Paths.h"
 #include "platform/Time.h"
@@ -228,20 +229,7 @@ bool CDatagramLogFile::WriteFlushed(const std::string& bytes)
     // No buffer of ours: a record goes to the file in one write (more only
     // after a short one), so the file is complete up to its last record at any
     // moment and a failed write leaves nothing behind to be written again.
-    const char* next = bytes.data();
-    std::size_t left = bytes.size();
-    while (left > 0) {
-        const ssize_t written = ::write(m_file.Get(), next, left);
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            break;
-        }
-        next += written;
-        left -= static_cast<std::size_t>(written);
-    }
-    if (left == 0) {
+    if (platform::WriteAll(m_file.Get(), bytes.data(), bytes.size()) == 0) {
         m_written += bytes.size();
         m_writeFailing = false;
         return true;

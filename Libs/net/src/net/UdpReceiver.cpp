@@ -23,28 +23,26 @@ struct UdpReceiver::Handlers {
     std::shared_ptr<const SourceAllowList> allowed;
     platform::ReportThrottle strangers;
 
-    std::shared_ptr<const ReceiveHandler> Receive()
+    // The receive handler for a datagram from `sender`, taken with the
+    // allow-list under one lock (this runs once per datagram); null, with a
+    // report now and then, for a sender the allow-list does not name.
+    std::shared_ptr<const ReceiveHandler> ReceiveFrom(const udp::endpoint& sender)
     {
-        std::lock_guard<std::mutex> lock(mutex);
-        return receive;
-    }
-
-    // False, with a report now and then, for a sender the allow-list does not name.
-    bool Admits(const udp::endpoint& sender)
-    {
+        std::shared_ptr<const ReceiveHandler> handler;
         std::shared_ptr<const SourceAllowList> list;
         {
             std::lock_guard<std::mutex> lock(mutex);
+            handler = receive;
             list = allowed;
         }
         if (!list || list->Allows(sender.address())) {
-            return true;
+            return handler;
         }
         if (const std::uint64_t dropped = strangers.Count()) {
             Log("Datagram from " + sender.address().to_string() + " dropped: sender not in " + list->Variable() +
                 " (" + std::to_string(dropped) + " dropped since the last report)");
         }
-        return false;
+        return nullptr;
     }
 
     void Log(const std::string& text)
@@ -125,10 +123,7 @@ struct UdpReceiver::Session : std::enable_shared_from_this<UdpReceiver::Session>
 
     void Deliver(std::size_t length)
     {
-        if (!handlers->Admits(sender)) {
-            return;
-        }
-        const std::shared_ptr<const ReceiveHandler> handler = handlers->Receive();
+        const std::shared_ptr<const ReceiveHandler> handler = handlers->ReceiveFrom(sender);
         if (!handler || !*handler) {
             return;
         }

@@ -8,29 +8,11 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <limits>
 #include <vector>
 
 namespace platform {
 
 namespace {
-
-// Writes all of `size` bytes, going on after short writes and interruptions.
-int WriteAll(int fd, const char* data, std::size_t size)
-{
-    while (size > 0) {
-        const ssize_t written = ::write(fd, data, size);
-        if (written < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return errno;
-        }
-        data += written;
-        size -= static_cast<std::size_t>(written);
-    }
-    return 0;
-}
 
 int CopyContent(int fromFd, int toFd)
 {
@@ -97,6 +79,25 @@ std::string DirectoryOf(const std::string& native)
 
 }  // namespace
 
+int WriteAll(int fd, const char* data, std::size_t size)
+{
+    while (size > 0) {
+        const ssize_t written = ::write(fd, data, size);
+        if (written < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return errno;
+        }
+        if (written == 0) {
+            return ENOSPC;  // no progress: never loop on it
+        }
+        data += written;
+        size -= static_cast<std::size_t>(written);
+    }
+    return 0;
+}
+
 bool FileExists(const std::string& path)
 {
     struct stat info {};
@@ -140,14 +141,6 @@ int RenameNoReplace(const std::string& from, const std::string& to)
     // EINVAL: a file system that cannot rename without replacing; the exclusive
     // copy keeps the promise there as well.
     return error == EXDEV || error == EINVAL ? CopyThenRemove(nativeFrom, nativeTo, O_EXCL) : error;
-}
-
-int TruncateFile(const std::string& path, std::uint64_t size)
-{
-    if (size > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
-        return EFBIG;
-    }
-    return ::truncate(NativePath(path).c_str(), static_cast<off_t>(size)) == 0 ? 0 : errno;
 }
 
 int ReplaceFileContent(const std::string& path, const std::string& content)

@@ -1,10 +1,11 @@
 // File-system services of the platform layer: directory creation level by
 // level, existence tests that keep the working directory, renames that replace
-// or never replace and also cross volumes, truncation, and a file's content
+// or never replace and also cross volumes, whole writes, and a file's content
 // replaced in one step. All take paths in the system's own (Windows-style or
 // native) form and map them with NativePath.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -28,9 +29,10 @@ int RenameReplace(const std::string& from, const std::string& to);
 // Returns 0, EEXIST when `to` exists, or another error number.
 int RenameNoReplace(const std::string& from, const std::string& to);
 
-// Sets the file's size to `size` bytes (cut back, or extended with zeros).
-// Returns 0 or the error number.
-int TruncateFile(const std::string& path, std::uint64_t size);
+// Writes all of `size` bytes to `fd`, going on after short writes and
+// interruptions. Returns 0 or the error number (ENOSPC for a write that makes
+// no progress); part of the bytes may have been written then.
+int WriteAll(int fd, const char* data, std::size_t size);
 
 // Replaces the file's content with `content` in one step: written to
 // `path` + ".tmp" in the same folder, flushed to disk and renamed over the file,
