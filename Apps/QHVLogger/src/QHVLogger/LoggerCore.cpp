@@ -222,6 +222,12 @@ void CLoggerCore::ReportNoData()
     m_messages->sendMessageNoText(m_profile.noDataMessage);
 }
 
+void CLoggerCore::ReportInputDropped(std::uint64_t droppedSoFar)
+{
+    m_owner.TraceData(m_profile.inputDroppedFormat, static_cast<unsigned long long>(droppedSoFar));
+    m_messages->sendMessageNoText(m_profile.inputDroppedMessage);
+}
+
 void CLoggerCore::SendStatus(bool on) const
 {
     SendLoggerStatus(m_profile.statusSentence, on);

@@ -41,6 +41,8 @@ struct LoggerProfile {
     int noLogFileMessage;
     const char* noDataText;
     int noDataMessage;
+    const char* inputDroppedFormat;  // one %llu: the datagrams dropped so far
+    int inputDroppedMessage;
 };
 
 class CLoggerCore {
@@ -86,6 +88,8 @@ public:
     // The open failure on the first and every 1000th consecutive time.
     void ReportNoLogFile();
     void ReportNoData();
+    // An episode of datagrams dropped at the full input queue (once per episode).
+    void ReportInputDropped(std::uint64_t droppedSoFar);
     void SendStatus(bool on) const;
 
     const LoggerSettings& Settings() const { return m_settings; }

@@ -26,6 +26,8 @@ const LoggerProfile Profile {
     1440,
     "\n\tERROR: No P2X data is received.\n\tCheck the P2X port number and turn P2X logging off and on.",
     1444,
+    "\n\tWarning: Input queue full; P2X data dropped (%llu datagrams so far).",
+    1445,
 };
 
 // The sentence text of a datagram: its bytes without the last one.
@@ -36,8 +38,6 @@ std::string_view SentenceText(const CTRXSignal& datagram)
     }
     return std::string_view(datagram.Payload(), static_cast<std::size_t>(datagram.Length() - 1));
 }
-
-constexpr int MSG_INPUT_DROPPED = 1445;
 
 }  // namespace
 
@@ -90,9 +90,7 @@ CP2XLogger::CP2XLogger(const char* name, LogTrace* trace, std::uint8_t debugMask
 
 void CP2XLogger::OnInputDropped(std::uint64_t droppedSoFar)
 {
-    TraceData("\n\tWarning: Input queue full; P2X data dropped (%llu datagrams so far).",
-              static_cast<unsigned long long>(droppedSoFar));
-    m_core.Messages().sendMessageNoText(MSG_INPUT_DROPPED);
+    m_core.ReportInputDropped(droppedSoFar);
 }
 
 CP2XLogger::~CP2XLogger()

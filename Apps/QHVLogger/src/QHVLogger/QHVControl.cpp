@@ -23,6 +23,8 @@ const LoggerProfile Profile {
     1410,
     "\n\tERROR: No QHV data is received.\n\tCheck the QHV port number and turn QHV logging off and on.",
     1414,
+    "\n\tWarning: Input queue full; heave data dropped (%llu datagrams so far).",
+    1416,
 };
 
 constexpr char FreqIntervalToken[] = "RUNT_PARAM_QHV_INPUT_FREQ_INTERVAL_LENGTH";
@@ -30,7 +32,6 @@ constexpr char FreqExpectedToken[] = "RUNT_PARAM_QHV_INPUT_FREQ_EXPECTED";
 constexpr char FreqLimitToken[] = "RUNT_PARAM_QHV_INPUT_FREQ_LIMIT";
 constexpr char FreqPauseToken[] = "RUNT_PARAM_QHV_INPUT_FREQ_PAUSE_LENGTH";
 constexpr int MSG_LOW_FREQUENCY = 1415;
-constexpr int MSG_INPUT_DROPPED = 1416;
 constexpr std::int32_t TwentySixDropLimit = 100;
 
 // The big-endian 32-bit time at bytes 2 to 5 of a heave datagram.
@@ -99,9 +100,7 @@ CQHVControl::CQHVControl(const char* name, LogTrace* trace, std::uint8_t debugMa
 
 void CQHVControl::OnInputDropped(std::uint64_t droppedSoFar)
 {
-    TraceData("\n\tWarning: Input queue full; heave data dropped (%llu datagrams so far).",
-              static_cast<unsigned long long>(droppedSoFar));
-    m_core.Messages().sendMessageNoText(MSG_INPUT_DROPPED);
+    m_core.ReportInputDropped(droppedSoFar);
 }
 
 CQHVControl::~CQHVControl()
