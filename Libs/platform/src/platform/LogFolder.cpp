@@ -23,8 +23,6 @@ namespace platform {
 
 namespace {
 
-bool IsSeparator(char c) { return c == '\\' || c == '/'; }
-
 
 // One name of a path, and whether it is a Windows name (matched in any case).
 struct PathName {
@@ -40,7 +38,7 @@ void AddNames(std::vector<PathName>& names, std::string_view text, bool anyCase,
 {
     while (!text.empty()) {
         std::size_t end = 0;
-        while (end < text.size() && !IsSeparator(text[end])) {
+        while (end < text.size() && !IsPathSeparator(text[end])) {
             ++end;
         }
         const std::string_view name = text.substr(0, end);
@@ -120,33 +118,6 @@ int OpenBeneath(int folder, const char* name, int flags, mode_t mode)
 int OpenIn(int folder, const char* name, int flags, mode_t mode, bool confined)
 {
     return confined ? OpenBeneath(folder, name, flags, mode) : ::openat(folder, name, flags | O_CLOEXEC, mode);
-}
-
-// The entry of `folder` whose name equals `name` ignoring letter case, when
-// `name` itself does not exist; else `name`.
-std::string CaseMatched(int folder, std::string name)
-{
-    struct stat info {};
-    if (::fstatat(folder, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT) {
-        return name;
-    }
-    const int listing = ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (listing < 0) {
-        return name;
-    }
-    DIR* dir = ::fdopendir(listing);
-    if (dir == nullptr) {
-        ::close(listing);
-        return name;
-    }
-    while (const dirent* entry = ::readdir(dir)) {
-        if (::strcasecmp(entry->d_name, name.c_str()) == 0) {
-            name = entry->d_name;
-            break;
-        }
-    }
-    ::closedir(dir);  // closes `listing`
-    return name;
 }
 
 // Opens the folder `name` in `folder`, made first when missing and `create`.
@@ -347,7 +318,7 @@ CLogFolder CLogFolder::Open(std::string_view path, bool createFolders)
     // The file's name is the text after the last separator; what comes before
     // names the folder.
     std::size_t nameStart = mapped.rest.size();
-    while (nameStart > 0 && !IsSeparator(mapped.rest[nameStart - 1])) {
+    while (nameStart > 0 && !IsPathSeparator(mapped.rest[nameStart - 1])) {
         --nameStart;
     }
     const std::string_view name = mapped.rest.substr(nameStart);
@@ -384,7 +355,7 @@ CLogFolder CLogFolder::Open(std::string_view path, bool createFolders)
             }
             std::string level(names[next].text);
             if (names[next].anyCase) {
-                level = CaseMatched(folder.Get(), std::move(level));
+                level = CaseMatchedName(folder.Get(), std::move(level));
             }
             int fd = StepInto(folder.Get(), level, false, false);
             if (fd >= 0) {
@@ -424,7 +395,7 @@ CLogFolder CLogFolder::Open(std::string_view path, bool createFolders)
         const PathName& given = names[next];
         std::string level(given.text);
         if (given.anyCase) {
-            level = CaseMatched(folder.Get(), std::move(level));
+            level = CaseMatchedName(folder.Get(), std::move(level));
         }
         const int fd = StepInto(folder.Get(), level, result.m_confined, createFolders);
         if (fd < 0) {
@@ -437,7 +408,7 @@ CLogFolder CLogFolder::Open(std::string_view path, bool createFolders)
     }
     result.m_name = std::string(name);
     if (mapped.anyCase) {
-        result.m_name = CaseMatched(folder.Get(), std::move(result.m_name));
+        result.m_name = CaseMatchedName(folder.Get(), std::move(result.m_name));
     }
     result.m_folder = std::move(folder);
     return result;

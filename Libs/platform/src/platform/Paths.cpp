@@ -1,43 +1,33 @@
 #include "platform/Paths.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <strings.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <cstdlib>
-#include <memory>
 
 namespace platform {
 
 namespace {
 
-bool Exists(const std::string& path)
-{
-    struct stat info {};
-    return ::stat(path.c_str(), &info) == 0;
-}
-
 // The entry of `folder` whose name equals `name` ignoring letter case, or `name`
 // itself when there is none (the component does not exist yet).
 std::string ResolveCase(const std::string& folder, const std::string& name)
 {
-    if (name == "." || name == ".." || Exists(folder + "/" + name)) {
+    if (name == "." || name == "..") {
         return name;
     }
-    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), &::closedir);
-    if (!dir) {
+    const int fd = ::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
         return name;
     }
-    while (const dirent* entry = ::readdir(dir.get())) {
-        if (::strcasecmp(entry->d_name, name.c_str()) == 0) {
-            return entry->d_name;
-        }
-    }
-    return name;
+    std::string resolved = CaseMatchedName(fd, name);
+    ::close(fd);
+    return resolved;
 }
-
-bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 
 // Only a colon right after a letter at the very start separates a drive.
 bool HasDrive(std::string_view path)
@@ -46,6 +36,31 @@ bool HasDrive(std::string_view path)
 }
 
 }  // namespace
+
+std::string CaseMatchedName(int folder, std::string name)
+{
+    struct stat info {};
+    if (::fstatat(folder, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT) {
+        return name;
+    }
+    const int listing = ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (listing < 0) {
+        return name;
+    }
+    DIR* dir = ::fdopendir(listing);
+    if (dir == nullptr) {
+        ::close(listing);
+        return name;
+    }
+    while (const dirent* entry = ::readdir(dir)) {
+        if (::strcasecmp(entry->d_name, name.c_str()) == 0) {
+            name = entry->d_name;
+            break;
+        }
+    }
+    ::closedir(dir);  // closes `listing`
+    return name;
+}
 
 std::string DriveRoot()
 {
@@ -80,13 +95,13 @@ std::string NativePath(std::string_view path)
 
     std::string native = mapped.folder;
     std::string_view rest = mapped.rest;
-    const bool trailingSeparator = !rest.empty() && IsSeparator(rest.back());
+    const bool trailingSeparator = !rest.empty() && IsPathSeparator(rest.back());
     while (!rest.empty()) {
-        while (!rest.empty() && IsSeparator(rest.front())) {
+        while (!rest.empty() && IsPathSeparator(rest.front())) {
             rest.remove_prefix(1);
         }
         std::size_t end = 0;
-        while (end < rest.size() && !IsSeparator(rest[end])) {
+        while (end < rest.size() && !IsPathSeparator(rest[end])) {
             ++end;
         }
         if (end > 0) {

@@ -8,6 +8,14 @@
 
 namespace platform {
 
+// Backslash and slash: both separate the names of the system's paths.
+inline bool IsPathSeparator(char c) { return c == '\\' || c == '/'; }
+
+// The entry of the open folder `folder` (any descriptor of it, O_PATH too)
+// whose name equals `name` ignoring letter case, when `name` itself does not
+// exist; else `name`. How a Windows name finds an existing file here.
+std::string CaseMatchedName(int folder, std::string name);
+
 // Folder that stands for the drive letters: $QHV_DRIVE_ROOT, else /var/lib/qhvlogger.
 std::string DriveRoot();
 
