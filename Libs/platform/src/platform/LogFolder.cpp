@@ -2,7 +2,6 @@
 
 #include "platform/Paths.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <strings.h>
