@@ -76,18 +76,32 @@ void CLoggingResume::LoggingOn(const std::string& logger, const LoggerSettings& 
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (HasLineBreak(settings.directory) || HasLineBreak(settings.fileTemplate)) {
-        m_on.erase(logger);  // no file can be opened there either: nothing to resume
-    } else {
-        m_on[logger] = settings;
+        LoggingOffLocked(logger);  // no file can be opened there either: nothing to resume
+        return;
     }
+    // Every new-file command takes its settings again; the file (flushed to
+    // disk) is written only when they changed.
+    const auto found = m_on.find(logger);
+    if (found != m_on.end() && found->second.directory == settings.directory &&
+        found->second.fileTemplate == settings.fileTemplate && found->second.interval == settings.interval &&
+        found->second.sourcePort == settings.sourcePort) {
+        return;
+    }
+    m_on[logger] = settings;
     Save(false);
 }
 
 void CLoggingResume::LoggingOff(const std::string& logger)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_on.erase(logger);
-    Save(false);
+    LoggingOffLocked(logger);
+}
+
+void CLoggingResume::LoggingOffLocked(const std::string& logger)
+{
+    if (m_on.erase(logger) > 0) {
+        Save(false);
+    }
 }
 
 void CLoggingResume::RegularEnd()

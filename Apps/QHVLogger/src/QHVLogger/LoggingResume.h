@@ -34,6 +34,7 @@ public:
     static std::string FileName(const std::string& processName);
 
 private:
+    void LoggingOffLocked(const std::string& logger);
     void Save(bool regularEnd);
 
     mutable std::mutex m_mutex;
