@@ -21,8 +21,8 @@
 
 namespace testsupport {
 
-// The source tree: QHV_SOURCE_DIR when the test target defines it, else taken
-// from the path of this header (<source>/tests/support/testsupport/DemoDatabase.h).
+// The source tree: QHV_SOURCE_DIR, which every test target linking the test
+// support gets, else taken from the path of this header (<source>/tests/support/testsupport/DemoDatabase.h).
 inline std::filesystem::path SourceDir()
 {
 #ifdef QHV_SOURCE_DIR
