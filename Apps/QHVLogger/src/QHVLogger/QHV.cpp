@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <algorithm>
 #include <iostream>
+#include <string>
 
 namespace {
 
