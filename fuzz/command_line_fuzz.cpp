@@ -6,7 +6,7 @@
 // values after an option of several conversions, or count the option absent.
 #include "FuzzSupport.h"
 
-#include "QHVLogger/QHV.h"
+#include "QHVLogger/CommandLine.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -4,7 +4,7 @@
 #include "LoggerRig.h"
 #include "testsupport/NotifySocket.h"
 #include "QHVLogger/OrvantaControl.h"
-#include "QHVLogger/QHV.h"
+#include "QHVLogger/ProcessWide.h"
 #include "db/DBoperations.h"
 #include "db/Messages.h"
 

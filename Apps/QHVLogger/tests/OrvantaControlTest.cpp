@@ -3,7 +3,7 @@
 #include "QHVLogger/OrvantaControl.h"
 
 #include "LoggerRig.h"
-#include "QHVLogger/QHV.h"
+#include "QHVLogger/ProcessWide.h"
 #include "db/DBoperations.h"
 #include "db/Messages.h"
 

@@ -4,7 +4,7 @@
 #include "QHVLogger/P2XLogger.h"
 
 #include "LoggerRig.h"
-#include "QHVLogger/QHV.h"
+#include "QHVLogger/ProcessWide.h"
 
 #include <gtest/gtest.h>
 

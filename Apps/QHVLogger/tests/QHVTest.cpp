@@ -1,3 +1,6 @@
+#include "QHVLogger/CommandLine.h"
+#include "QHVLogger/ConsoleStop.h"
+#include "QHVLogger/ProcessWide.h"
 #include "QHVLogger/QHV.h"
 
 #include "CommandLineTexts.h"

@@ -2,7 +2,7 @@
 
 #include "LogTrace/LogTrace.h"
 #include "QHVLogger/LoggingResume.h"
-#include "QHVLogger/QHV.h"
+#include "QHVLogger/ProcessWide.h"
 #include "fsm/FsmBase.h"
 #include "fsm/FsmSignal.h"
 #include "net/SocketTable.h"

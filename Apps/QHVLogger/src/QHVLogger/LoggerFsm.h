@@ -6,7 +6,7 @@
 #pragma once
 
 #include "QHVLogger/LoggerCore.h"
-#include "QHVLogger/QHV.h"
+#include "QHVLogger/ProcessWide.h"
 #include "fsm/ApplFsm.h"
 
 #include <array>

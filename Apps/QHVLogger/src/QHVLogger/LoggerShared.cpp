@@ -1,6 +1,6 @@
 #include "QHVLogger/LoggerShared.h"
 
-#include "QHVLogger/QHV.h"
+#include "QHVLogger/ProcessWide.h"
 #include "fsm/FsmBase.h"
 #include "fsm/FsmSignal.h"
 #include "fsm/SignalNames.h"

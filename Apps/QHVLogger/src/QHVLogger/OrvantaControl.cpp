@@ -1,7 +1,7 @@
 #include "QHVLogger/OrvantaControl.h"
 
 #include "QHVLogger/LoggingResume.h"
-#include "QHVLogger/QHV.h"
+#include "QHVLogger/ProcessWide.h"
 #include "db/DBoperations.h"
 #include "db/Messages.h"
 #include "net/ControlSentence.h"
