@@ -4,6 +4,8 @@
 // bytes. A reader belongs to one thread; the free functions are pure.
 #pragma once
 
+#include "formats/LogRecords.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -27,8 +29,8 @@ std::string RecordProblem(std::string_view record);
 // "YYYY-MM-DD HH:MM:SS" of a UNIX time, in UTC.
 std::string UtcText(std::uint32_t epoch);
 
-// 25, 26 or 27 for a $PQRV sentence of that type (the two characters after
-// "$PQRV,"); 0 for any other line.
+// 25, 26 or 27 for a $PQRV sentence of that type (its field 2, read as the
+// loggers read it); 0 for any other line.
 int SentenceType(std::string_view line);
 
 // A file's bytes, read ahead into one buffer of fixed size: the bytes from the
@@ -74,7 +76,7 @@ struct Record {
 // The records of a .qhv file: a 16-bit little-endian length, then that many bytes.
 class CRecordReader {
 public:
-    static constexpr std::size_t MinBufferSize = 2 + 65535;  // the longest record
+    static constexpr std::size_t MinBufferSize = formats::QhvLengthFieldSize + formats::MaxQhvPayload;  // the longest record
     static constexpr std::size_t DefaultBufferSize = 256 * 1024;
 
     explicit CRecordReader(const std::string& path, std::size_t bufferSize = DefaultBufferSize);
