@@ -1,7 +1,8 @@
 // Reading the loggers' files in a fixed amount of memory: the records of .qhv
 // files and the lines of .p2x files, streamed through one buffer per reader,
-// and the rules that tell a heave datagram and a $PQRV sentence type from their
-// bytes. A reader belongs to one thread; the free functions are pure.
+// and qhvdump's view of a record and a line through the heave datagram and
+// $PQRV rules of this library. A reader belongs to one thread; the free
+// functions are pure.
 #pragma once
 
 #include "formats/LogRecords.h"
