@@ -2,6 +2,8 @@
 // waiting for a file to stop growing. Used from the benchmark's main thread.
 #pragma once
 
+#include "formats/HeaveDatagram.h"
+
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -16,13 +18,13 @@ namespace bench {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr std::size_t HeaveBytes = 13;
+constexpr std::size_t HeaveBytes = formats::ShortHeaveLength;
 
 // A 13-byte heave datagram with `epoch`; bytes 6..9 carry a counter.
 struct HeaveDatagram {
     explicit HeaveDatagram(std::uint32_t epoch)
     {
-        bytes[0] = 0xAA;
+        bytes[0] = formats::HeaveStartByte;
         bytes[1] = 'R';
         for (int i = 0; i < 4; ++i) {
             bytes[2 + i] = static_cast<unsigned char>(epoch >> (24 - 8 * i));

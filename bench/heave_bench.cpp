@@ -7,6 +7,7 @@
 // temporary drive root, with no trace (as in production).
 #include "BenchSupport.h"
 #include "QHVLogger/QHVControl.h"
+#include "formats/LogRecords.h"
 #include "net/ControlSentence.h"
 #include "testsupport/DemoDatabase.h"
 #include "tokens/GetToken.h"
@@ -37,8 +38,8 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-constexpr std::size_t DatagramBytes = 13;
-constexpr std::size_t RecordBytes = DatagramBytes + 2;
+constexpr std::size_t DatagramBytes = bench::HeaveBytes;
+constexpr std::size_t RecordBytes = formats::QhvLengthFieldSize + DatagramBytes;
 
 double CpuSeconds(clockid_t clock)
 {

@@ -8,7 +8,7 @@
 // logger forgets it, and it must be New when it comes again.
 #include "FuzzSupport.h"
 
-#include "QHVLogger/RememberedSentences.h"
+#include "formats/RememberedSentences.h"
 
 #include <cstdint>
 #include <set>

@@ -4,22 +4,38 @@
 // must give each whole record at its offset, the length field's bytes exactly,
 // and stop at a torn one; CLineReader each line with its "\n", never one longer
 // than a logger writes, and report a torn or overlong last line. The record
-// rules (KindOf, EpochOf, RecordProblem, SentenceType) must agree with each other.
+// rules (KindOf, EpochOf, RecordProblem, SentenceType) must agree with each other
+// and SentenceType with the loggers' reading of a $PQRV sentence's type.
 #include "FuzzSupport.h"
 
-#include "QhvReader.h"
+#include "formats/QhvReader.h"
 
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace {
 
 int g_file = -1;
 std::string g_path;
+
+// The type of a $PQRV sentence the way the loggers take it, field 2 read by
+// strtol: 25, 26 or 27, else 0.
+int SensorType(const std::string& line)
+{
+    const std::vector<std::string> fields = fuzzsupport::Fields(line);
+    if (line.compare(0, 5, "$PQRV") != 0 || fields.size() < 2) {
+        return 0;
+    }
+    char* end = nullptr;
+    const long type = std::strtol(fields[1].c_str(), &end, 10);
+    return end != fields[1].c_str() && type >= 25 && type <= 27 ? static_cast<int>(type) : 0;
+}
 
 std::string Records(const std::string& data, std::size_t bufferSize)
 {
@@ -71,9 +87,7 @@ std::string Lines(const std::string& data, std::size_t bufferSize)
                    "a line of " + std::to_string(line.text.size()) + " bytes read with a window of " +
                        std::to_string(bufferSize));
         const int type = qhvdump::SentenceType(line.text);
-        FUZZ_CHECK(type == 0 || (line.text.substr(0, 6) == "$PQRV," &&
-                                 std::to_string(type) == line.text.substr(6, 2) && type >= 25 && type <= 27),
-                   fuzzsupport::Shown(std::string(line.text)));
+        FUZZ_CHECK(type == SensorType(std::string(line.text)), fuzzsupport::Shown(std::string(line.text)));
         seen += std::to_string(line.offset) + ";";
         at = end + 1;
     }

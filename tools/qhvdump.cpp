@@ -1,10 +1,10 @@
 // qhvdump shows what the loggers wrote: the records of .qhv heave files and the
 // lines of .p2x sentence files, listed, checked, counted, summed up or as CSV.
 // Files of any size pass through one fixed buffer each. One thread.
-#include "QhvReader.h"
 #include "ToolSupport.h"
 
-#include "QHVLogger/RememberedSentences.h"
+#include "formats/QhvReader.h"
+#include "formats/RememberedSentences.h"
 
 #include <cctype>
 #include <cerrno>

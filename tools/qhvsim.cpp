@@ -3,6 +3,8 @@
 // Ctrl-C, a count or a time ends it. One thread: everything runs in io.run().
 #include "ToolSupport.h"
 
+#include "formats/HeaveDatagram.h"
+
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/udp.hpp>
 #include <boost/asio/signal_set.hpp>
@@ -193,10 +195,10 @@ void PutBig32(std::uint8_t* at, std::uint32_t value)
     at[3] = static_cast<std::uint8_t>(value);
 }
 
-std::array<std::uint8_t, 13> ShortDatagram(std::uint32_t unixTime, const Motion& motion)
+std::array<std::uint8_t, formats::ShortHeaveLength> ShortDatagram(std::uint32_t unixTime, const Motion& motion)
 {
-    std::array<std::uint8_t, 13> datagram {};
-    datagram[0] = 0xAA;
+    std::array<std::uint8_t, formats::ShortHeaveLength> datagram {};
+    datagram[0] = formats::HeaveStartByte;
     datagram[1] = 'R';
     PutBig32(&datagram[2], unixTime);
     PutBig16(&datagram[6], motion.heaveMm);
@@ -206,10 +208,10 @@ std::array<std::uint8_t, 13> ShortDatagram(std::uint32_t unixTime, const Motion&
     return datagram;
 }
 
-std::array<std::uint8_t, 52> LongDatagram(std::uint32_t unixTime, const Motion& motion, std::uint32_t sequence)
+std::array<std::uint8_t, formats::LongHeaveLength> LongDatagram(std::uint32_t unixTime, const Motion& motion, std::uint32_t sequence)
 {
-    std::array<std::uint8_t, 52> datagram {};
-    datagram[0] = 0xAA;
+    std::array<std::uint8_t, formats::LongHeaveLength> datagram {};
+    datagram[0] = formats::HeaveStartByte;
     datagram[1] = 'S';
     PutBig32(&datagram[2], unixTime);
     PutBig16(&datagram[6], motion.heaveMm);

@@ -1,11 +1,8 @@
-// qhvdump as a child process over files written by the loggers' own log-file
-// class and over hand-made broken ones: its exact output and exit codes. The
+// qhvdump as a child process over files written by the loggers' own record and
+// line writers and over hand-made broken ones: its exact output and exit codes. The
 // readers run in this process over files many times their buffer.
-#include "QhvReader.h"
-
-#include "QHVLogger/LogFiles.h"
-#include "fsm/FsmBase.h"
-#include "fsm/FsmSignal.h"
+#include "formats/LogRecords.h"
+#include "formats/QhvReader.h"
 #include "testsupport/ChildProcess.h"
 #include "testsupport/TestUtils.h"
 
@@ -57,12 +54,6 @@ std::string Record(const std::string& bytes)
     return std::string { static_cast<char>(bytes.size() & 0xFF), static_cast<char>(bytes.size() >> 8) } + bytes;
 }
 
-class CQuietOwner : public CFsmBase {
-public:
-    CQuietOwner() : CFsmBase("QhvDumpTest", nullptr, 0) {}
-    void PutExternal(CTRXSignal**, bool) override {}
-};
-
 class QhvDump : public ::testing::Test {
 protected:
     // Writes the file as the loggers do: one record per datagram, or for .p2x
@@ -70,21 +61,15 @@ protected:
     std::string WriteLogged(const std::string& name, const std::vector<std::string>& items)
     {
         const bool sentences = fs::path(name).extension() == ".p2x";
-        CDatagramLogFile file(m_owner, sentences ? ".p2x" : ".qhv");
-        file.SetPath((m_dir.path() / name).string());
-        EXPECT_TRUE(file.OpenLogFile());
+        std::string content;
         for (const std::string& bytes : items) {
             if (sentences) {
-                EXPECT_TRUE(file.WriteLine(bytes.data(), bytes.size() - 1));
-                continue;
+                formats::AppendP2xLine(content, std::string_view(bytes).substr(0, bytes.size() - 1));
+            } else {
+                formats::AppendQhvRecord(content, bytes.data(), static_cast<std::uint16_t>(bytes.size()));
             }
-            const auto length = static_cast<std::int32_t>(bytes.size());
-            CTRXSignal datagram(1, CopyPayload(bytes.data(), length), length);
-            file.WriteDatagramRecord(datagram);
-            datagram.ReleasePayload();
         }
-        EXPECT_TRUE(file.CloseLogFile());
-        return file.Path();
+        return HandMade(name, content);
     }
 
     std::string HandMade(const std::string& name, const std::string& bytes)
@@ -94,7 +79,6 @@ protected:
     }
 
     testsupport::TempDir m_dir;
-    CQuietOwner m_owner;
 };
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "QHVLogger/LogFiles.h"
 
+#include "formats/LogRecords.h"
 #include "fsm/FsmBase.h"
 #include "fsm/FsmSignal.h"
 #include "platform/Files.h"
@@ -207,9 +208,7 @@ void CDatagramLogFile::WriteDatagramRecord(const CTRXSignal& signal)
     // (and never more than the payload has).
     const auto length = static_cast<std::uint16_t>(signal.Length());
     m_record.clear();  // keeps its capacity: no allocation per record
-    m_record.push_back(static_cast<char>(length & 0xFF));
-    m_record.push_back(static_cast<char>(length >> 8));
-    m_record.append(signal.Payload(), length);
+    formats::AppendQhvRecord(m_record, signal.Payload(), length);
     WriteFlushed(m_record);
 }
 
@@ -219,8 +218,8 @@ bool CDatagramLogFile::WriteLine(const char* text, std::size_t length)
         m_owner.TraceData("\n\tERROR: Datagram log file not open:\n\t       %s.", m_path.c_str());
         return false;
     }
-    m_record.assign(text != nullptr ? text : "", text != nullptr ? length : 0);
-    m_record.push_back('\n');
+    m_record.clear();
+    formats::AppendP2xLine(m_record, text != nullptr ? std::string_view(text, length) : std::string_view());
     return WriteFlushed(m_record);
 }
 

@@ -1,6 +1,7 @@
 #include "QHVLogger/LoggerShared.h"
 
 #include "QHVLogger/ProcessWide.h"
+#include "formats/HeaveDatagram.h"
 #include "fsm/FsmBase.h"
 #include "fsm/FsmSignal.h"
 #include "fsm/SignalNames.h"
@@ -14,68 +15,18 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
 #include <cstring>
 #include <exception>
 #include <limits>
-
-namespace {
-
-constexpr char SensorTalker[] = "$PQRV";
-constexpr std::size_t SensorTalkerLength = sizeof SensorTalker - 1;
-
-bool IsBlank(char c)
-{
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-// What a text's leading decimal integer reads as: blanks and a sign allowed
-// before it, anything after it ignored.
-enum class LeadingNumber { Value, None, TooLarge };
-
-LeadingNumber ReadLeadingInteger(std::string_view text, std::int32_t& value)
-{
-    std::size_t at = 0;
-    while (at < text.size() && IsBlank(text[at])) {
-        ++at;
-    }
-    if (at < text.size() && text[at] == '+') {
-        ++at;
-        if (at < text.size() && text[at] == '-') {
-            return LeadingNumber::None;  // "+-5" is no number
-        }
-    }
-    const auto result = std::from_chars(text.data() + at, text.data() + text.size(), value);
-    if (result.ec == std::errc::result_out_of_range) {
-        return LeadingNumber::TooLarge;
-    }
-    return result.ec == std::errc() ? LeadingNumber::Value : LeadingNumber::None;
-}
-
-// The leading integer; nullopt when there is none or it leaves the int range.
-std::optional<std::int32_t> LeadingInteger(std::string_view text)
-{
-    std::int32_t value = 0;
-    return ReadLeadingInteger(text, value) == LeadingNumber::Value ? std::optional<std::int32_t>(value)
-                                                                    : std::nullopt;
-}
-
-bool IsHeave(const char* bytes, std::size_t length, char kind, std::size_t expectedLength)
-{
-    return length == expectedLength && static_cast<unsigned char>(bytes[0]) == 0xAA && bytes[1] == kind &&
-           bytes[4] != '#';
-}
-
-}  // namespace
 
 std::optional<std::int32_t> SensorSignalNumber(const char* bytes, std::size_t length, bool withHeave)
 {
     if (bytes == nullptr || length == 0) {
         return 0;
     }
-    if (length >= SensorTalkerLength && std::memcmp(bytes, SensorTalker, SensorTalkerLength) == 0) {
-        const std::optional<std::string_view> field = SentenceField(std::string_view(bytes, length), 2);
-        const std::optional<std::int32_t> type = field ? LeadingInteger(*field) : std::nullopt;
+    const std::string_view datagram(bytes, length);
+    if (formats::IsSensorSentence(datagram)) {
+        const std::optional<std::int32_t> type = formats::SensorSentenceType(datagram);
         if (!type) {
             return std::nullopt;
         }
@@ -96,14 +47,11 @@ std::optional<std::int32_t> SensorSignalNumber(const char* bytes, std::size_t le
     if (!withHeave) {
         return 0;
     }
-    if (IsHeave(bytes, length, 'R', 13)) {
-        return ORVANTA_QHV;
-    }
-    if (IsHeave(bytes, length, 'S', 52)) {
-        return ORVANTA_QHV26;
-    }
-    if (IsHeave(bytes, length, 'Q', 44)) {
-        return ORVANTA_BIN;
+    switch (formats::HeaveKindOf(datagram)) {
+    case formats::HeaveKind::Short: return ORVANTA_QHV;
+    case formats::HeaveKind::Long: return ORVANTA_QHV26;
+    case formats::HeaveKind::Binary: return ORVANTA_BIN;
+    case formats::HeaveKind::None: break;
     }
     return 0;
 }
@@ -117,32 +65,6 @@ void QueueSensorDatagram(CFsmBase& machine, const char* bytes, std::size_t lengt
     const auto payloadLength = static_cast<std::int32_t>(length);
     CTRXSignal* signal = new CTRXSignal(*number, &machine, CopyPayload(bytes, payloadLength), payloadLength);
     machine.PutExternalBounded(&signal);  // queued or, past the queue's bound, dropped
-}
-
-std::optional<std::string_view> SentenceField(std::string_view sentence, int number)
-{
-    std::size_t start = 0;
-    for (int field = 1; field < number; ++field) {
-        const std::size_t comma = sentence.find(',', start);
-        const std::size_t lineEnd = sentence.find_first_of("\r\n", start);
-        if (comma == std::string_view::npos || comma > lineEnd) {
-            return std::nullopt;  // the sentence ends before this field
-        }
-        start = comma + 1;
-    }
-    const std::size_t end = std::min(sentence.find_first_of(",\r\n", start), sentence.size());
-    return sentence.substr(start, end - start);
-}
-
-std::optional<std::int32_t> FieldInteger(std::string_view text)
-{
-    std::int32_t value = 0;
-    switch (ReadLeadingInteger(text, value)) {
-    case LeadingNumber::Value: return value;
-    case LeadingNumber::None: return 0;
-    case LeadingNumber::TooLarge: break;
-    }
-    return std::nullopt;
 }
 
 LoggerSettings SettingsFromSentence(std::string_view sentence, const LoggerTokenNames& tokens, CGetToken& store,

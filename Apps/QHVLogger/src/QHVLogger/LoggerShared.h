@@ -5,6 +5,7 @@
 // logger's own thread (InitJob and jobs); its receive handler runs on the I/O thread.
 #pragma once
 
+#include "formats/Sentences.h"
 #include "net/IoThread.h"
 #include "net/UdpReceiver.h"
 #include "platform/PortClaim.h"
@@ -37,11 +38,6 @@ std::optional<std::int32_t> SensorSignalNumber(const char* bytes, std::size_t le
 // without a readable type is dropped.
 void QueueSensorDatagram(CFsmBase& machine, const char* bytes, std::size_t length, bool withHeave);
 
-// Field `number` of a comma-separated sentence, counted from 1 (the talker is
-// field 1); a field also ends at a carriage return or line feed. nullopt when the
-// sentence has fewer fields.
-std::optional<std::string_view> SentenceField(std::string_view sentence, int number);
-
 // The tokens that stand in for a logger's settings.
 struct LoggerTokenNames {
     const char* directory;
@@ -64,11 +60,6 @@ struct LoggerSettings {
     std::int32_t interval = 0;  // minutes per file
     std::int32_t sourcePort = 0;
 };
-
-// A number field read the way atoi reads it (leading blanks and sign, digits,
-// the rest ignored; no number gives 0), but nullopt when its digits do not fit
-// 32 bits, where atoi's result is undefined and strtol's is cut to its limit.
-std::optional<std::int32_t> FieldInteger(std::string_view text);
 
 // Directory, template, interval and port from fields 3 to 6 of a logging
 // command; a field that is empty or missing takes the value of its token, and

@@ -6,7 +6,7 @@
 #pragma once
 
 #include "QHVLogger/LoggerFsm.h"
-#include "QHVLogger/RememberedSentences.h"
+#include "formats/RememberedSentences.h"
 
 #include <cstdint>
 #include <string>

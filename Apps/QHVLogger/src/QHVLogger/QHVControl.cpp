@@ -1,5 +1,6 @@
 #include "QHVLogger/QHVControl.h"
 
+#include "formats/HeaveDatagram.h"
 #include "tokens/GetToken.h"
 
 namespace {
@@ -34,13 +35,11 @@ constexpr char FreqPauseToken[] = "RUNT_PARAM_QHV_INPUT_FREQ_PAUSE_LENGTH";
 constexpr int MSG_LOW_FREQUENCY = 1415;
 constexpr std::int32_t TwentySixDropLimit = 100;
 
-// The big-endian 32-bit time at bytes 2 to 5 of a heave datagram.
+// The time of a heave datagram of at least 6 bytes.
 std::int32_t DatagramEpoch(const CTRXSignal& datagram)
 {
-    const auto* b = reinterpret_cast<const unsigned char*>(datagram.Payload());
-    const std::uint32_t value = (std::uint32_t { b[2] } << 24) | (std::uint32_t { b[3] } << 16) |
-                                (std::uint32_t { b[4] } << 8) | std::uint32_t { b[5] };
-    return static_cast<std::int32_t>(value);
+    const std::string_view bytes(datagram.Payload(), static_cast<std::size_t>(datagram.Length()));
+    return static_cast<std::int32_t>(formats::HeaveEpoch(bytes).value_or(0));
 }
 
 bool IsTwentySix(const CTRXSignal& datagram)

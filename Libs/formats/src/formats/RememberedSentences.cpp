@@ -1,4 +1,4 @@
-#include "QHVLogger/RememberedSentences.h"
+#include "formats/RememberedSentences.h"
 
 #include <cstdlib>
 

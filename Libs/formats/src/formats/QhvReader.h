@@ -1,8 +1,11 @@
 // Reading the loggers' files in a fixed amount of memory: the records of .qhv
 // files and the lines of .p2x files, streamed through one buffer per reader,
-// and the rules that tell a heave datagram and a $PQRV sentence type from their
-// bytes. A reader belongs to one thread; the free functions are pure.
+// and qhvdump's view of a record and a line through the heave datagram and
+// $PQRV rules of this library. A reader belongs to one thread; the free
+// functions are pure.
 #pragma once
+
+#include "formats/LogRecords.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -27,8 +30,8 @@ std::string RecordProblem(std::string_view record);
 // "YYYY-MM-DD HH:MM:SS" of a UNIX time, in UTC.
 std::string UtcText(std::uint32_t epoch);
 
-// 25, 26 or 27 for a $PQRV sentence of that type (the two characters after
-// "$PQRV,"); 0 for any other line.
+// 25, 26 or 27 for a $PQRV sentence of that type (its field 2, read as the
+// loggers read it); 0 for any other line.
 int SentenceType(std::string_view line);
 
 // A file's bytes, read ahead into one buffer of fixed size: the bytes from the
@@ -74,7 +77,7 @@ struct Record {
 // The records of a .qhv file: a 16-bit little-endian length, then that many bytes.
 class CRecordReader {
 public:
-    static constexpr std::size_t MinBufferSize = 2 + 65535;  // the longest record
+    static constexpr std::size_t MinBufferSize = formats::QhvLengthFieldSize + formats::MaxQhvPayload;  // the longest record
     static constexpr std::size_t DefaultBufferSize = 256 * 1024;
 
     explicit CRecordReader(const std::string& path, std::size_t bufferSize = DefaultBufferSize);

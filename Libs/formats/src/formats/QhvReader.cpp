@@ -1,4 +1,8 @@
-#include "QhvReader.h"
+#include "formats/QhvReader.h"
+
+#include "formats/HeaveDatagram.h"
+#include "formats/LogRecords.h"
+#include "formats/Sentences.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -15,9 +19,9 @@ namespace qhvdump {
 
 namespace {
 
-constexpr unsigned char HeaveStart = 0xAA;
-constexpr std::size_t ShortHeaveLength = 13;
-constexpr std::size_t FullHeaveLength = 52;
+using formats::HeaveStartByte;
+using formats::LongHeaveLength;
+using formats::ShortHeaveLength;
 
 unsigned char ByteAt(std::string_view bytes, std::size_t at) { return static_cast<unsigned char>(bytes[at]); }
 
@@ -47,38 +51,29 @@ std::string Where(const char* what, std::uint64_t number, std::uint64_t offset)
 
 char KindOf(std::string_view record)
 {
-    if (record.size() >= 2 && ByteAt(record, 0) == HeaveStart) {
-        if (record.size() == ShortHeaveLength && record[1] == 'R') {
-            return 'R';
-        }
-        if (record.size() == FullHeaveLength && record[1] == 'S') {
-            return 'S';
-        }
+    switch (formats::HeaveLayoutOf(record)) {
+    case formats::HeaveKind::Short: return 'R';
+    case formats::HeaveKind::Long: return 'S';
+    case formats::HeaveKind::Binary:  // the heave logger writes no such datagram
+    case formats::HeaveKind::None: break;
     }
     return '?';
 }
 
-std::optional<std::uint32_t> EpochOf(std::string_view record)
-{
-    if (record.size() < 6) {
-        return std::nullopt;
-    }
-    return std::uint32_t { ByteAt(record, 2) } << 24 | std::uint32_t { ByteAt(record, 3) } << 16 |
-           std::uint32_t { ByteAt(record, 4) } << 8 | std::uint32_t { ByteAt(record, 5) };
-}
+std::optional<std::uint32_t> EpochOf(std::string_view record) { return formats::HeaveEpoch(record); }
 
 std::string RecordProblem(std::string_view record)
 {
     if (record.empty()) {
         return "length 0";
     }
-    if (ByteAt(record, 0) != HeaveStart) {
+    if (ByteAt(record, 0) != HeaveStartByte) {
         return "first byte " + ByteText(ByteAt(record, 0)) + ", not 0xAA";
     }
     if (KindOf(record) != '?') {
         return {};
     }
-    if (record.size() == ShortHeaveLength || record.size() == FullHeaveLength) {
+    if (record.size() == ShortHeaveLength || record.size() == LongHeaveLength) {
         const char expected = record.size() == ShortHeaveLength ? 'R' : 'S';
         return "length " + std::to_string(record.size()) + " with type byte " + ByteText(ByteAt(record, 1)) +
                ", not '" + expected + "'";
@@ -99,14 +94,8 @@ std::string UtcText(std::uint32_t epoch)
 
 int SentenceType(std::string_view line)
 {
-    if (line.size() < 8 || line.compare(0, 6, "$PQRV,") != 0) {
-        return 0;
-    }
-    const std::string_view type = line.substr(6, 2);
-    if (type == "25" || type == "26" || type == "27") {
-        return (type[0] - '0') * 10 + (type[1] - '0');
-    }
-    return 0;
+    const std::optional<std::int32_t> type = formats::SensorSentenceType(line);
+    return type && *type >= 25 && *type <= 27 ? *type : 0;
 }
 
 CFileWindow::CFileWindow(const std::string& path, std::size_t bufferSize) : m_path(path), m_buffer(bufferSize)
@@ -171,23 +160,22 @@ bool CRecordReader::Next(Record& record)
     if (!m_torn.empty()) {
         return false;
     }
-    if (!m_window.Ensure(2)) {
+    if (!m_window.Ensure(formats::QhvLengthFieldSize)) {
         if (m_window.Available() == 1) {
             m_torn = Where("torn record", m_index, m_window.Offset()) + "only 1 byte of its length follows";
         }
         return false;
     }
-    const auto* field = reinterpret_cast<const unsigned char*>(m_window.Data());
-    const std::size_t length = std::size_t { field[0] } | std::size_t { field[1] } << 8;
-    if (!m_window.Ensure(2 + length)) {
+    const std::size_t length = formats::QhvPayloadLength(m_window.Data());
+    if (!m_window.Ensure(formats::QhvLengthFieldSize + length)) {
         m_torn = Where("torn record", m_index, m_window.Offset()) + "length " + std::to_string(length) + ", only " +
-                 Counted(m_window.Available() - 2, "byte follows", "bytes follow");
+                 Counted(m_window.Available() - formats::QhvLengthFieldSize, "byte follows", "bytes follow");
         return false;
     }
     record.index = m_index++;
     record.offset = m_window.Offset();
-    record.bytes = std::string_view(m_window.Data() + 2, length);
-    m_window.Consume(2 + length);
+    record.bytes = std::string_view(m_window.Data() + formats::QhvLengthFieldSize, length);
+    m_window.Consume(formats::QhvLengthFieldSize + length);
     return true;
 }
 
