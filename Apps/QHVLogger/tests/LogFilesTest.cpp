@@ -6,15 +6,13 @@
 #include "fsm/FsmBase.h"
 #include "fsm/FsmSignal.h"
 #include "platform/Time.h"
+#include "testsupport/FileSizeLimit.h"
 #include "testsupport/RecordingAppender.h"
 #include "testsupport/TestUtils.h"
 
 #include <gtest/gtest.h>
 
-#include <sys/resource.h>
-
 #include <chrono>
-#include <csignal>
 #include <ctime>
 #include <filesystem>
 #include <string>
@@ -22,6 +20,7 @@
 
 namespace fs = std::filesystem;
 using testsupport::ReadFile;
+using testsupport::ScopedFileSizeLimit;
 using testsupport::ScopedEnv;
 using testsupport::ScopedRecorder;
 using testsupport::TempDir;
@@ -91,26 +90,6 @@ std::string Record(const std::string& bytes)
 {
     return std::string { static_cast<char>(bytes.size()), '\0' } + bytes;
 }
-
-// Writes past `bytes` fail with EFBIG while the object lives (SIGXFSZ ignored).
-class ScopedFileSizeLimit {
-public:
-    explicit ScopedFileSizeLimit(rlim_t bytes) : m_handler(std::signal(SIGXFSZ, SIG_IGN))
-    {
-        ::getrlimit(RLIMIT_FSIZE, &m_previous);
-        rlimit limited { bytes, m_previous.rlim_max };
-        EXPECT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
-    }
-    ~ScopedFileSizeLimit()
-    {
-        ::setrlimit(RLIMIT_FSIZE, &m_previous);
-        std::signal(SIGXFSZ, m_handler);
-    }
-
-private:
-    void (*m_handler)(int);
-    rlimit m_previous {};
-};
 
 class LogFiles : public ::testing::Test {
 protected:
@@ -354,4 +333,28 @@ TEST_F(LogFiles, P2xLinesEndInALineFeed)
     EXPECT_TRUE(p2x.WriteLine(sentence.data(), sentence.size()));
     EXPECT_TRUE(p2x.WriteLine(sentence.data(), 8));
     EXPECT_EQ(ReadFile(m_root.path() / "sensor.p2x"), sentence + "\n$PQRV,25\n");
+}
+
+// The length of a file is counted afresh for each file: a failed write after a
+// rotation cuts the new file back to its own last whole record, not to where
+// the previous file ended.
+TEST_F(LogFiles, AFailedWriteAfterARotationCutsTheNewFileToItsOwnLastRecord)
+{
+    const std::string first = Bytes(52, 'A');
+    m_file.SetPath(m_root.str() + "/old.qhv");
+    ASSERT_TRUE(m_file.OpenLogFile());
+    for (int i = 0; i < 3; ++i) {
+        m_file.WriteDatagramRecord(Datagram(first).signal());
+    }
+    for (const std::string name : { "/old.qhv", "/new.qhv" }) {  // the same path again, then another
+        m_file.SetPath(m_root.str() + name);
+        ASSERT_TRUE(m_file.OpenLogFile());
+        m_file.WriteDatagramRecord(Datagram(first).signal());
+        {
+            ScopedFileSizeLimit limit(100);  // tears the next record
+            m_file.WriteDatagramRecord(Datagram(Bytes(52, 'a')).signal());
+        }
+        EXPECT_EQ(ReadFile(m_root.path() / name.substr(1)), Record(first)) << name;
+    }
+    EXPECT_EQ(std::distance(fs::directory_iterator(m_root.path()), fs::directory_iterator()), 3) << "the first moved aside";
 }

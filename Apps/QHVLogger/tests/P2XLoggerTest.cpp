@@ -5,6 +5,7 @@
 
 #include "LoggerRig.h"
 #include "QHVLogger/ProcessWide.h"
+#include "testsupport/FileSizeLimit.h"
 
 #include <gtest/gtest.h>
 
@@ -196,6 +197,40 @@ TEST_F(P2XLoggerTest, WritesASentenceThatDidNotFitOnAFullDiskWhenItComesAgain)
     }
     EXPECT_TRUE(WaitFor([&] { return testsupport::ReadFile(file) == Lines({ "$PQRV,25,1,a", "$PQRV,25,2,b" }); }))
         << testsupport::ReadFile(file);
+}
+
+// The same without a small tmpfs to fill: a file-size limit on the process
+// stops the file's growth instead. The file is first filled beyond the size of
+// the system database, so that the limit leaves the database room for the
+// message.
+TEST_F(P2XLoggerTest, WritesASentenceThatDidNotFitUnderAFileSizeLimitWhenItComesAgain)
+{
+    const fs::path file = m_rig.OnDriveC("survey/p2x/p2x.p2x");
+    CP2XLogger& logger = StartedLogger();
+    ASSERT_TRUE(m_rig.WaitForTrace("Job: JobPrepLogging"));
+    PutSentence(logger, "$ZELIX,173,C:\\survey\\p2x,p2x.p2x,30,\n\r");
+    ASSERT_TRUE(m_rig.WaitForTrace("Job: JobPrepLogging", 2));
+    std::string ballast;
+    for (int key = 1; ballast.size() <= fs::file_size(m_rig.ConfigFolder() / "ntrx.db") + (1 << 16); ++key) {
+        const std::string sentence = "$PQRV,26," + std::to_string(key) + "," + std::string(60000, 'b');
+        ballast += Lines({ sentence.c_str() });
+        Send(sentence);
+        ASSERT_TRUE(WaitFor([&] { return testsupport::ReadFile(file).size() == ballast.size(); }));
+    }
+
+    std::optional<testsupport::ScopedFileSizeLimit> full(std::in_place, ballast.size() + 5);
+    Send("$PQRV,25,1,a");
+    ASSERT_TRUE(m_rig.WaitForTrace("ERROR: Writing to datagram log file"));
+    EXPECT_EQ(testsupport::ReadFile(file), ballast) << "cut back to the last whole line";
+    EXPECT_TRUE(WaitFor([&] { return m_rig.MessageTexts(1440).size() == 1; })) << "the message follows the trace line";
+
+    full.reset();
+    for (const char* sentence : { "$PQRV,25,1,a", "$PQRV,25,1,a", "$PQRV,25,2,b" }) {
+        Send(sentence);
+    }
+    EXPECT_TRUE(WaitFor([&] {
+        return testsupport::ReadFile(file) == ballast + Lines({ "$PQRV,25,1,a", "$PQRV,25,2,b" });
+    }));
 }
 
 // A row without logging selected reports OFF and waits; a new port from a 173

@@ -286,3 +286,85 @@ TEST_F(ProcessFixture, LogsOnWhilePostgresIsHaltedAndRecordsMessagesAgainOnceItI
     sender.SendTo(5076, "$ZELIX,24,\n\r");
     EXPECT_TRUE(EndedWithZero(child.Ended()));
 }
+
+// Each command through the control port reaches its own logger and moves or
+// stops only that one: a 170 while logging moves the heave data port, a 174
+// stops the P2X logger and not the heave logger, and a 171 leaves the heave
+// logger waiting for the next 170, so that a second 171 is disregarded.
+TEST_F(ProcessFixture, EachCommandStopsOrMovesOnlyItsOwnLogger)
+{
+    UdpSocket status(4002);
+    UdpSocket sender;
+    std::vector<std::string> statuses;
+    const auto statusCount = [&](const std::string& sentence) {
+        while (const std::optional<std::string> received = status.Receive(std::chrono::milliseconds(0))) {
+            statuses.push_back(*received);
+        }
+        return static_cast<std::size_t>(std::count(statuses.begin(), statuses.end(), sentence));
+    };
+    // A heave datagram of the time `epoch`, told apart by it.
+    const auto heaveAt = [](std::uint32_t epoch) {
+        std::string datagram = processtest::SequencedHeave(epoch);
+        std::copy(datagram.begin() + 6, datagram.begin() + 10, datagram.begin() + 2);
+        return datagram;
+    };
+    const auto logged = [&](std::uint32_t epoch) {
+        for (const fs::path& file : FilesIn(OnDriveC("survey/qhv"))) {
+            const std::vector<std::string> records = QhvRecords(file);
+            if (std::find(records.begin(), records.end(), heaveAt(epoch)) != records.end()) {
+                return true;
+            }
+        }
+        return false;
+    };
+    // Sent again until it is in a file: the port may still be on its way.
+    const auto sendUntilLogged = [&](std::uint16_t port, std::uint32_t epoch) {
+        return WaitFor([&] { return sender.SendTo(port, heaveAt(epoch)) && logged(epoch); });
+    };
+    const std::string heaveCommand = "$ZELIX,170,C:\\survey\\qhv,heave__TOKEPOCSEC_.qhv,30,";
+    const std::string heaveOn = "$ZELIX,172,ON\n\r";
+    const std::string heaveOff = "$ZELIX,172,OFF\n\r";
+
+    auto child = Start({ "-debug", "31", "-noconsole" });
+    ASSERT_TRUE(WaitUntilRunning());
+    const std::uint16_t first = testsupport::FreeUdpPort();
+    sender.SendTo(5076, heaveCommand + std::to_string(first) + "\n\r");
+    ASSERT_TRUE(sendUntilLogged(first, 1765000001));
+    sender.SendTo(31202, "$PQRV,25,1,abc*00\r\n");
+    ASSERT_TRUE(WaitFor([&] { return statusCount("$ZELIX,175,ON\n\r") > 0; }));
+
+    // A new port while logging: the new one logs, the old one is closed.
+    const std::uint16_t moved = testsupport::FreeUdpPort();
+    sender.SendTo(5076, heaveCommand + std::to_string(moved) + "\n\r");
+    ASSERT_TRUE(WaitFor([&] { return TraceCount("Job: JobNewFile") == 1; }));
+    ASSERT_TRUE(sendUntilLogged(moved, 1765000003)) << "nothing arrives at the port the 170 names";
+    sender.SendTo(first, heaveAt(1765000002));
+    EXPECT_TRUE(sendUntilLogged(moved, 1765000013));
+    EXPECT_FALSE(logged(1765000002)) << "the old port still logs";
+
+    // 174 stops the P2X logger only: OFF, and no file for a changed sentence,
+    // while heave datagrams go on into the heave file.
+    sender.SendTo(5076, "$ZELIX,174,\n\r");
+    EXPECT_TRUE(WaitFor([&] { return statusCount("$ZELIX,175,OFF\n\r") == 1; })) << "the P2X logger did not stop";
+    sender.SendTo(31202, "$PQRV,25,1,changed*00\r\n");
+    EXPECT_TRUE(sendUntilLogged(moved, 1765000004)) << "the heave logger stopped";
+    EXPECT_EQ(statusCount(heaveOff), 0u);
+    EXPECT_EQ(FilesIn(OnDriveC("survey/p2x")).size(), 1u);
+
+    // 171 stops heave logging; a second 171 sends no second OFF, and the
+    // next 170 starts logging again.
+    sender.SendTo(5076, "$ZELIX,171,\n\r");
+    ASSERT_TRUE(WaitFor([&] { return statusCount(heaveOff) == 1; }));
+    EXPECT_EQ(TraceCount("S: ZELIX_171         St:  ACTIVE_LOGGING  --> WAIT_LOGGING"), 1u);
+    sender.SendTo(moved, heaveAt(1765000005));
+    sender.SendTo(5076, "$ZELIX,171,\n\r");
+    const std::size_t ons = statusCount(heaveOn);
+    sender.SendTo(5076, heaveCommand + std::to_string(moved) + "\n\r");
+    EXPECT_TRUE(sendUntilLogged(moved, 1765000006));
+    ASSERT_TRUE(WaitFor([&] { return statusCount(heaveOn) > ons; }));
+    EXPECT_EQ(statusCount(heaveOff), 1u) << "the second 171 met a logger still logging";
+    EXPECT_FALSE(logged(1765000005));
+
+    sender.SendTo(5076, "$ZELIX,24,\n\r");
+    EXPECT_TRUE(EndedWithZero(child->Ended()));
+}

@@ -89,3 +89,20 @@ TEST(Files, RenamesCopyAcrossVolumes)
     EXPECT_EQ(ReadFile(dir.path() / "other"), "again");
     EXPECT_FALSE(std::filesystem::exists(from));
 }
+
+// A temporary file left by a crash, longer than the new content, is written
+// over from its start: nothing of its tail reaches the file. The replaced
+// file's access mode is kept.
+TEST(Files, ReplaceFileContentWritesOverALongerLeftoverTemporaryFile)
+{
+    TempDir dir;
+    const std::filesystem::path file = dir.path() / "tokens.json";
+    WriteFile(file, "old");
+    std::filesystem::permissions(file, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    WriteFile(dir.path() / "tokens.json.tmp", std::string(4096, 'x'));
+    EXPECT_EQ(ReplaceFileContent(dir.str() + "/tokens.json", "new"), 0);
+    EXPECT_EQ(ReadFile(file), "new");
+    EXPECT_FALSE(std::filesystem::exists(dir.path() / "tokens.json.tmp"));
+    EXPECT_EQ(std::filesystem::status(file).permissions(),
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+}

@@ -10,7 +10,10 @@
 
 #include <QtGlobal>
 #include <sqlite3.h>
+#include <linux/capability.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -91,6 +94,29 @@ std::string TokenFile(const std::string& tokens)
 {
     return R"({ "lastsave": "20250131_120000", "tokens": [ )" + tokens + R"( ], "version": "1" })";
 }
+
+// Root passes over file permissions by its capabilities; while this object
+// lives the calling thread works without them, so that a file without read
+// permission cannot be opened by root either. Dropping a capability from the
+// effective set is allowed to every process, and it is raised again at the end.
+class WithoutPermissionOverride {
+public:
+    WithoutPermissionOverride()
+    {
+        m_header.version = _LINUX_CAPABILITY_VERSION_3;
+        EXPECT_EQ(::syscall(SYS_capget, &m_header, m_saved), 0);
+        __user_cap_data_struct reduced[2] = { m_saved[0], m_saved[1] };
+        reduced[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH));
+        EXPECT_EQ(::syscall(SYS_capset, &m_header, reduced), 0);
+    }
+    ~WithoutPermissionOverride() { ::syscall(SYS_capset, &m_header, m_saved); }
+    WithoutPermissionOverride(const WithoutPermissionOverride&) = delete;
+    WithoutPermissionOverride& operator=(const WithoutPermissionOverride&) = delete;
+
+private:
+    __user_cap_header_struct m_header {};
+    __user_cap_data_struct m_saved[2] {};
+};
 
 class TokenStore : public ::testing::Test {
 protected:
@@ -438,4 +464,46 @@ TEST_F(TokenStore, LookupsFromSeveralThreadsAreSerialised)
     }
     EXPECT_EQ(wrong, 0);
     EXPECT_EQ(MissingTokenLines(), "");
+}
+
+// A token file that is there but cannot be opened is another process's file:
+// the lookup fails and says so, and the file is not made again over it.
+TEST_F(TokenStore, AFileThatCannotBeOpenedIsLeftAsItIs)
+{
+    CreateDatabase(R"(
+        insert into token_value values ('PORT', 20, 0);
+        insert into integer_values values (20, 7);
+    )");
+    WriteFile(m_tokenFile, TokenFile(R"({ "Name": "PORT", "Descr": "", "Type": 2, "Value": "1" })"));
+    const std::string before = ReadFile(m_tokenFile);
+    CGetToken store;
+    ASSERT_EQ(::chmod(m_tokenFile.c_str(), 0), 0);
+    m_messages.Take();
+    {
+        const WithoutPermissionOverride asAnyUser;
+        EXPECT_EQ(store.getTokValueInt("PORT"), 0);
+    }
+    const auto messages = m_messages.Take();
+    EXPECT_EQ(Count(messages, "W Couldn't open file."), 1);
+    EXPECT_EQ(Count(messages, "W CGetToken - token file made again from the token database"), 0);
+    EXPECT_EQ(fs::status(m_tokenFile).permissions(), fs::perms::none);
+    ASSERT_EQ(::chmod(m_tokenFile.c_str(), 0644), 0);
+    EXPECT_EQ(ReadFile(m_tokenFile), before);
+    EXPECT_EQ(store.getTokValueInt("PORT"), 1);
+}
+
+// A save cut short by a crash can leave a temporary file longer than the next
+// save writes: the save writes it over from the start, and the token file
+// holds the new content and nothing of the old one's tail.
+TEST_F(TokenStore, ASaveOverALongerLeftoverTemporaryFileLeavesAReadableFile)
+{
+    WriteFile(m_tokenFile, TokenFile(R"({ "Name": "PORT", "Descr": "", "Type": 2, "Value": "31102" })"));
+    WriteFile(m_configFolder / "TRXTokens.json.tmp", TokenFile(std::string(4096, ' ')) + "left over");
+    CGetToken store;
+    ASSERT_TRUE(store.saveJson());
+    EXPECT_FALSE(fs::exists(m_configFolder / "TRXTokens.json.tmp"));
+    EXPECT_EQ(ReadFile(m_tokenFile).find("left over"), std::string::npos);
+    EXPECT_EQ(store.getTokValueInt("PORT"), 31102);
+    EXPECT_EQ(CGetToken().getTokValueInt("PORT"), 31102) << "another process reads it as well";
+    EXPECT_FALSE(fs::exists(m_configFolder / "TRXTokens.json.bad"));
 }
