@@ -181,9 +181,11 @@ std::optional<std::string> FindProgram(const std::string& name)
     return std::nullopt;
 }
 
-// The seconds from the first to the last with data, one row a second, those
-// without records at 0; a blank line at each gap so that gnuplot breaks the
-// curve there. Returns the gaps as (last second before, first second after).
+// A row "second count" for each second with records, drawn as steps: the
+// count holds from that second to the next row. A second without records
+// after one with them gets a row of 0, which holds through any quiet time
+// after it, a gap included. Returns the gaps as (last second before, first
+// second after).
 std::vector<std::pair<std::uint32_t, std::uint32_t>> WriteRates(const Timeline& timeline, std::uint32_t gap,
                                                                 std::ostream& data)
 {
@@ -192,14 +194,15 @@ std::vector<std::pair<std::uint32_t, std::uint32_t>> WriteRates(const Timeline& 
     for (const auto& [second, count] : timeline.perSecond) {
         if (previous && second - *previous > gap) {
             gaps.emplace_back(*previous, second);
-            data << "\n";
-        } else if (previous) {
-            for (std::uint32_t quiet = *previous + 1; quiet < second; ++quiet) {
-                data << quiet << " 0\n";
-            }
+        }
+        if (previous && second - *previous > 1) {
+            data << *previous + 1 << " 0\n";
         }
         data << second << " " << count << "\n";
         previous = second;
+    }
+    if (previous) {
+        data << *previous + 1 << " 0\n";
     }
     return gaps;
 }
@@ -254,12 +257,13 @@ std::string Script(const PlotOptions& options, const Timeline& timeline, const s
                << colour << "' dt " << (mark.p2x ? 3 : 2) << "\n";
         if (labelled) {
             script << "set label " << GnuplotText(mark.label) << " at " << mark.time << ", graph "
-                   << (mark.p2x ? "0.02 left" : "0.98 right") << " rotate by 90 offset -0.6,0 tc rgb '" << colour
+                   << (mark.p2x ? "0.02 left rotate by 90 offset 1.2,0" : "0.98 right rotate by 90 offset -0.6,0")
+                   << " tc rgb '" << colour
                    << "' font ',8'\n";
         }
     }
     script << "plot " << (timeline.perSecond.empty() ? "NaN" : GnuplotText(dataPath) + " using 1:2")
-           << " with histeps lc rgb '#202124' title 'heave datagrams per second', \\\n"
+           << " with steps lc rgb '#202124' title 'heave datagrams per second', \\\n"
            << "  NaN with lines lc rgb '" << FileColour << "' dt 2 title '.qhv file starts', \\\n"
            << "  NaN with lines lc rgb '" << P2xColour << "' dt 3 title 'new .p2x file (sentence change)', \\\n"
            << "  NaN with boxes fs solid 0.7 lc rgb '" << GapColour << "' title "

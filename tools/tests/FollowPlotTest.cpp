@@ -218,5 +218,11 @@ TEST_F(FollowPlot, PlotDrawsPngAndSvgWithTheFilesGapsAndP2xStartsOrSaysGnuplotIs
                                          "20 heave records in 3 files" }) {
             EXPECT_NE(picture.find(shown), std::string::npos) << shown;
         }
+        // The gap's colour fills two shapes: the one gap, and its sample in the key.
+        std::size_t filled = 0;
+        for (std::size_t at = 0; (at = picture.find("fill = 'rgb(244, 199, 195)'", at)) != std::string::npos; ++at) {
+            ++filled;
+        }
+        EXPECT_EQ(filled, 2u);
     }
 }
