@@ -243,7 +243,8 @@ std::string Script(const PlotOptions& options, const Timeline& timeline, const s
            << "set format x " << (last - first > 6 * 3600 ? "'%H:%M'" : "'%H:%M:%S'") << "\n"
            << "set xlabel 'UTC'\nset ylabel 'heave datagrams per second'\n"
            << "set xrange [" << first - margin << ":" << last + margin << "]\n"
-           << "set yrange [0:*]\nset offsets 0, 0, graph 0.15, 0\nset grid ytics\n"
+           << (timeline.perSecond.empty() ? "set yrange [0:1]\n" : "set yrange [0:*]\n")
+           << "set offsets 0, 0, graph 0.15, 0\nset grid ytics\n"
            << "set key below horizontal\n";
     for (const auto& [before, after] : gaps) {
         script << "set object rect from " << before << ", graph 0 to " << after << ", graph 1 behind fc rgb '"
@@ -265,7 +266,7 @@ std::string Script(const PlotOptions& options, const Timeline& timeline, const s
     script << "plot " << (timeline.perSecond.empty() ? "NaN" : GnuplotText(dataPath) + " using 1:2")
            << " with steps lc rgb '#202124' title 'heave datagrams per second', \\\n"
            << "  NaN with lines lc rgb '" << FileColour << "' dt 2 title '.qhv file starts', \\\n"
-           << "  NaN with lines lc rgb '" << P2xColour << "' dt 3 title 'new .p2x file (sentence change)', \\\n"
+           << "  NaN with lines lc rgb '" << P2xColour << "' dt 3 title 'new .p2x file (a sentence changed, a 173)', \\\n"
            << "  NaN with boxes fs solid 0.7 lc rgb '" << GapColour << "' title "
            << GnuplotText("gap longer than " + std::to_string(options.gap) + " s") << "\n";
     return script.str();

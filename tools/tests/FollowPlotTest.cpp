@@ -225,4 +225,7 @@ TEST_F(FollowPlot, PlotDrawsPngAndSvgWithTheFilesGapsAndP2xStartsOrSaysGnuplotIs
         }
         EXPECT_EQ(filled, 2u);
     }
+    // Without heave records the .p2x files alone still make a picture.
+    ChildProcess sentencesOnly(QHVDUMP_BINARY, { "--plot", (m_dir.path() / "p2x.svg").string(), files.back() });
+    EXPECT_EQ(sentencesOnly.ExitCode(), 0) << sentencesOnly.Err();
 }
