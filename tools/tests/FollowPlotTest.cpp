@@ -21,6 +21,7 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -191,6 +192,20 @@ TEST_F(FollowPlot, PlotDrawsPngAndSvgWithTheFilesGapsAndP2xStartsOrSaysGnuplotIs
     }
     const std::vector<std::string> files = { early.string(), late.string(),
                                              (m_dir.path() / "p2x_20250131235959.p2x").string() };
+
+    // Command lines either mode refuses, with exit code 2 before any work.
+    const std::vector<std::pair<std::vector<std::string>, std::string>> refused = {
+        { { "--plot", "day.pdf", files.front() }, "--plot: \"day.pdf\" is no .png or .svg file name" },
+        { { "--follow", files.front(), files.back() }, "--follow takes one PATH, a file or a folder" },
+        { { "--follow", "--check", files.front() }, "--follow and --check do not go together" },
+        { { "--follow", "--summary", "--gap", "5", files.front() }, "--gap does not go with --follow" },
+        { { "--follow", "--plot", "a.png", files.front() }, "--follow and --plot do not go together" },
+    };
+    for (const auto& [arguments, reason] : refused) {
+        ChildProcess dump(QHVDUMP_BINARY, arguments);
+        EXPECT_EQ(dump.ExitCode(), 2) << reason;
+        EXPECT_EQ(dump.Err(), "qhvdump: " + reason + "\nTry 'qhvdump --help'.\n");
+    }
 
     std::vector<std::string> noGnuplot = { "--plot", (m_dir.path() / "none.png").string() };
     noGnuplot.insert(noGnuplot.end(), files.begin(), files.end());
