@@ -18,6 +18,7 @@ packages=(
   libsystemd-dev         # sd_notify: readiness and watchdog under systemd
   systemd                # systemd-analyze, which checks the service unit in the tests
   clang libclang-rt-dev  # make fuzz: clang with libFuzzer and the sanitizer run-times
+  gnuplot-nox            # qhvdump --plot draws its pictures with gnuplot
 )
 packages+=("$@")
 

@@ -1,6 +1,9 @@
 // qhvdump shows what the loggers wrote: the records of .qhv heave files and the
 // lines of .p2x sentence files, listed, checked, counted, summed up or as CSV.
 // Files of any size pass through one fixed buffer each. One thread.
+#include "DumpText.h"
+#include "Follow.h"
+#include "Plot.h"
 #include "ToolSupport.h"
 
 #include "formats/QhvReader.h"
@@ -23,10 +26,15 @@ namespace {
 
 using qhvdump::CLineReader;
 using qhvdump::CRecordReader;
+using qhvdump::CUtcCache;
+using qhvdump::FileKind;
+using qhvdump::InputFile;
 using qhvdump::Line;
 using qhvdump::Record;
 
 const char Usage[] = R"(Usage: qhvdump [MODE] [--qhv | --p2x] FILE...
+       qhvdump --follow [--summary] [--qhv | --p2x] PATH
+       qhvdump --plot OUT.png|OUT.svg [--gap SECONDS] FILE...
 
 Shows what QHVLogger wrote: the records of .qhv heave files (each a 16-bit
 little-endian length, then the datagram as received) and the lines of .p2x
@@ -58,12 +66,30 @@ Modes, one a call (default --records):
 
   --qhv, --p2x        read every FILE as that kind; without them the extension
                       tells, .qhv or .p2x in any letter case
+  --follow            follow PATH as the logger writes it: each whole record
+                      or line is printed once it is all there, from the
+                      file's start on. PATH a folder: its newest .qhv or .p2x
+                      file, and each newer one that appears (a rotation) once
+                      the one before has been read to its end, each after a
+                      line "==> FILE <==". With --summary one line a second
+                      instead: the time, the records (or lines) a second, the
+                      file and its records so far. Ends on Ctrl-C or SIGTERM
+                      with exit code 0
+  --plot OUT          draw OUT (.png or .svg) with gnuplot: the heave
+                      datagrams per second over the records' times, the gaps
+                      longer than --gap shaded (default 2 s), the start of
+                      each .qhv file and of each .p2x file (the P2X logger
+                      starts one when a sentence changes, at the time in its
+                      name) marked. Needs the Debian package gnuplot-nox
+
   -h, --help          show this text
 
 Examples:
   qhvdump --check /data/heave/*.qhv
   qhvdump --summary --gap 5 heave_20250131.qhv
   qhvdump --csv heave.qhv > heave.csv
+  qhvdump --follow --summary /var/lib/qhvlogger/c/survey/qhv
+  qhvdump --plot day.svg /data/heave/*.qhv /data/p2x/*.p2x
 
 Exit code 0 when all went well; 1 when a file cannot be read or ends in a torn
 record or line, and with --check and --count also when a record is malformed;
@@ -71,7 +97,6 @@ record or line, and with --check and --count also when a record is malformed;
 )";
 
 enum class Mode { Records, Check, Count, Summary, Csv };
-enum class FileKind { Qhv, P2x };
 
 struct ModeOption {
     const char* option;
@@ -83,30 +108,67 @@ const ModeOption ModeOptions[] = {
     { "--summary", Mode::Summary }, { "--csv", Mode::Csv },
 };
 
-struct InputFile {
-    std::string path;
-    FileKind kind;
-};
-
 struct DumpOptions {
     Mode mode = Mode::Records;
     std::uint32_t gap = 2;
     std::vector<InputFile> files;
+    std::optional<qhvdump::FollowOptions> follow;
+    std::optional<qhvdump::PlotOptions> plot;
 };
 
-std::optional<FileKind> KindByExtension(const std::string& path)
+std::vector<InputFile> FilesOf(const std::vector<std::string>& paths, std::optional<FileKind> forced, Mode mode)
 {
-    std::string extension = std::filesystem::path(path).extension().string();
-    for (char& c : extension) {
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    std::vector<InputFile> files;
+    for (const std::string& path : paths) {
+        const std::optional<FileKind> kind = forced ? forced : qhvdump::KindByExtension(path);
+        if (!kind) {
+            throw tools::UsageError("cannot tell what " + tools::Quoted(path) +
+                                    " holds: name it .qhv or .p2x, or give --qhv or --p2x");
+        }
+        if (mode == Mode::Csv && *kind == FileKind::P2x) {
+            throw tools::UsageError("--csv lists .qhv records only; " + tools::Quoted(path) + " is read as .p2x");
+        }
+        files.push_back({ path, *kind });
     }
-    if (extension == ".qhv") {
-        return FileKind::Qhv;
+    return files;
+}
+
+// The options of --follow and --plot, which go with no other mode but
+// --follow --summary.
+DumpOptions ToolOptions(bool follow, const std::optional<std::string>& plotOutput,
+                        const std::optional<std::string>& modeGiven, std::optional<FileKind> forced, bool gapGiven,
+                        DumpOptions options, const std::vector<std::string>& paths)
+{
+    const std::string tool = follow ? "--follow" : "--plot";
+    if (follow && plotOutput) {
+        throw tools::UsageError("--follow and --plot do not go together");
     }
-    if (extension == ".p2x") {
-        return FileKind::P2x;
+    if (modeGiven && !(follow && options.mode == Mode::Summary)) {
+        throw tools::UsageError(tool + " and " + *modeGiven + " do not go together");
     }
-    return std::nullopt;
+    if (paths.empty()) {
+        throw tools::UsageError(follow ? "no PATH given" : "no FILE given");
+    }
+    if (plotOutput) {
+        const std::optional<qhvdump::PictureFormat> format = qhvdump::PictureFormatOf(*plotOutput);
+        if (!format) {
+            throw tools::UsageError("--plot: " + tools::Quoted(*plotOutput) + " is no .png or .svg file name");
+        }
+        options.plot = qhvdump::PlotOptions { *plotOutput, *format, options.gap, FilesOf(paths, forced, options.mode) };
+        return options;
+    }
+    if (gapGiven) {
+        throw tools::UsageError("--gap does not go with --follow");
+    }
+    if (paths.size() > 1) {
+        throw tools::UsageError("--follow takes one PATH, a file or a folder");
+    }
+    qhvdump::FollowOptions following { paths.front(), forced, options.mode == Mode::Summary };
+    if (!std::filesystem::is_directory(paths.front())) {
+        following.kind = FilesOf(paths, forced, options.mode).front().kind;
+    }
+    options.follow = following;
+    return options;
 }
 
 // Reads the options; nullopt when the help text was asked for (and printed).
@@ -121,6 +183,8 @@ std::optional<DumpOptions> ReadOptions(int argc, char* argv[])
     std::optional<std::string> modeGiven;
     std::optional<FileKind> forced;
     bool gapGiven = false;
+    bool follow = false;
+    std::optional<std::string> plotOutput;
     std::vector<std::string> paths;
     while (!arguments.Done()) {
         const tools::Argument argument = arguments.Next();
@@ -149,6 +213,11 @@ std::optional<DumpOptions> ReadOptions(int argc, char* argv[])
                 throw tools::UsageError("--qhv and --p2x do not go together");
             }
             forced = kind;
+        } else if (name == "--follow") {
+            tools::ArgumentCursor::NoValue(argument);
+            follow = true;
+        } else if (name == "--plot") {
+            plotOutput = arguments.ValueOf(argument);
         } else if (name == "--gap") {
             const std::string seconds = arguments.ValueOf(argument);
             options.gap = static_cast<std::uint32_t>(tools::WholeNumber(name, seconds, 0, UINT32_MAX));
@@ -158,23 +227,16 @@ std::optional<DumpOptions> ReadOptions(int argc, char* argv[])
         }
     }
 
+    if (follow || plotOutput) {
+        return ToolOptions(follow, plotOutput, modeGiven, forced, gapGiven, options, paths);
+    }
     if (paths.empty()) {
         throw tools::UsageError("no FILE given");
     }
     if (gapGiven && options.mode != Mode::Summary) {
         throw tools::UsageError("--gap goes with --summary only");
     }
-    for (const std::string& path : paths) {
-        const std::optional<FileKind> kind = forced ? forced : KindByExtension(path);
-        if (!kind) {
-            throw tools::UsageError("cannot tell what " + tools::Quoted(path) +
-                                    " holds: name it .qhv or .p2x, or give --qhv or --p2x");
-        }
-        if (options.mode == Mode::Csv && *kind == FileKind::P2x) {
-            throw tools::UsageError("--csv lists .qhv records only; " + tools::Quoted(path) + " is read as .p2x");
-        }
-        options.files.push_back({ path, *kind });
-    }
+    options.files = FilesOf(paths, forced, options.mode);
     return options;
 }
 
@@ -192,52 +254,14 @@ std::string Counted(std::uint64_t count, const char* one, const char* many)
     return std::to_string(count) + " " + (count == 1 ? one : many);
 }
 
-void AppendHex(std::string& text, std::string_view bytes)
-{
-    static const char Digits[] = "0123456789ABCDEF";
-    for (const char c : bytes) {
-        const auto byte = static_cast<unsigned char>(c);
-        text.push_back(Digits[byte >> 4]);
-        text.push_back(Digits[byte & 0x0F]);
-    }
-}
-
-// "2025-01-31 23:59:58" of records in the same second as the one before
-// without formatting it again: heave datagrams come many a second.
-class CUtcCache {
-public:
-    const std::string& Text(std::uint32_t epoch)
-    {
-        if (!m_epoch || *m_epoch != epoch) {
-            m_epoch = epoch;
-            m_text = qhvdump::UtcText(epoch);
-        }
-        return m_text;
-    }
-
-private:
-    std::optional<std::uint32_t> m_epoch;
-    std::string m_text;
-};
-
 // Each record on one line: "index length kind time hex".
 bool ListRecords(const std::string& path)
 {
     CRecordReader reader(path);
     CUtcCache utc;
     Record record;
-    std::string line;
     while (reader.Next(record)) {
-        line = std::to_string(record.index) + " " + std::to_string(record.bytes.size()) + " " +
-               qhvdump::KindOf(record.bytes) + " ";
-        const std::optional<std::uint32_t> epoch = qhvdump::EpochOf(record.bytes);
-        line += epoch ? utc.Text(*epoch) : "-";
-        if (!record.bytes.empty()) {
-            line += ' ';
-            AppendHex(line, record.bytes);
-        }
-        line += '\n';
-        Out(line);
+        Out(qhvdump::RecordText(record.index, record.bytes, utc));
     }
     if (!reader.Torn().empty()) {
         Note(path, reader.Torn());
@@ -252,7 +276,7 @@ bool ListLines(const std::string& path)
     CLineReader reader(path);
     Line line;
     while (reader.Next(line)) {
-        Out(std::to_string(line.number) + ": " + tools::Shown(line.text) + "\n");
+        Out(qhvdump::LineText(line.number, line.text));
     }
     if (!reader.Torn().empty()) {
         Note(path, reader.Torn());
@@ -290,7 +314,7 @@ bool CsvRecords(const std::string& path, bool fileColumn)
             row += ",";
         }
         row += ',';
-        AppendHex(row, record.bytes);
+        qhvdump::AppendHex(row, record.bytes);
         row += '\n';
         Out(row);
     }
@@ -563,9 +587,15 @@ int main(int argc, char* argv[])
         if (!options) {
             return 0;
         }
+        if (options->follow) {
+            return qhvdump::Follow(*options->follow);
+        }
         // A file that cannot be opened stops the call before anything is printed.
-        for (const InputFile& file : options->files) {
+        for (const InputFile& file : options->plot ? options->plot->files : options->files) {
             qhvdump::CFileWindow probe(file.path, 1);
+        }
+        if (options->plot) {
+            return qhvdump::Plot(*options->plot) ? 0 : 1;
         }
         bool ok = false;
         try {
