@@ -104,7 +104,7 @@ public:
             return false;
         }
         SQLSetStmtAttr(m_stmt, SQL_ATTR_QUERY_TIMEOUT,
-                       reinterpret_cast<SQLPOINTER>(CDBoperations::StatementTimeoutSeconds), 0);
+                       reinterpret_cast<SQLPOINTER>(COdbcSession::StatementTimeoutSeconds), 0);
 
         // Rows come in batches of BatchSize, each column into an array with the
         // NULL indicators beside it.
