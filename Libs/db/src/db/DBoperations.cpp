@@ -208,10 +208,8 @@ int CDBoperations::getMessageType(int number, int* type, int* typeLogging)
     std::uint32_t typeValue = 0;
     std::uint32_t typeLoggingValue = 0;
     // This query reports a failed binding with the allocation code.
-    if (!m_session.runStatement(statement,
-                      { Column::Unsigned(&typeValue),
-                        Column::Unsigned(&typeLoggingValue) },
-                      StepAllocate)) {
+    if (!m_session.runStatement(statement, { Column::Unsigned(&typeValue), Column::Unsigned(&typeLoggingValue) },
+                                StepAllocate)) {
         return -1;
     }
     if (!COdbcSession::IsRow(m_session.fetch())) {
