@@ -1,11 +1,11 @@
 #include "db/OdbcSession.h"
 
+#include "db/OdbcFailure.h"
+
 #include <sql.h>
 #include <sqlext.h>
-#include <sqlite3.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cstring>
 #include <type_traits>
 
@@ -29,79 +29,6 @@ std::string Quoted(const char* text)
         quoted += *p;
     }
     return quoted;
-}
-
-// A diagnostic message on one line: each run of blanks and line ends becomes
-// one space (none before a semicolon), a trailing separator goes.
-std::string OneLine(const char* text)
-{
-    std::string line;
-    bool blank = false;
-    for (const char* p = text != nullptr ? text : ""; *p != '\0'; ++p) {
-        if (std::isspace(static_cast<unsigned char>(*p))) {
-            blank = true;
-            continue;
-        }
-        if (blank && *p != ';' && !line.empty()) {
-            line += ' ';
-        }
-        blank = false;
-        line += *p;
-    }
-    while (!line.empty() && line.back() == ';') {
-        line.pop_back();
-    }
-    return line;
-}
-
-bool Contains(const std::string& text, const char* part) { return text.find(part) != std::string::npos; }
-
-enum class Unavailable { No, Busy, Lost };
-
-// What a failed call says about the database. Measured with psqlODBC 13: a
-// server stopped or restarted under a connection gives 57P01 ("terminating
-// connection due to administrator command", "The connection is down") on the
-// first statement and 08S01 ("... the connection lost") after it; a killed
-// server process 08S01; a connect to a stopped server or one that does not
-// answer 08001; a statement the server ends after the statement timeout 57014.
-// The SQLite driver reports a locked file as HY000 with SQLite's code 5 (busy)
-// or 6 (locked) as native error.
-Unavailable ClassifyFailure(const char* state, int nativeError, const char* message, bool sqliteDriver)
-{
-    const std::string code(state);
-    if (code.compare(0, 2, "08") == 0 || code == "57P01" || code == "57P02" || code == "57P03" ||
-        code == "HYT01") {
-        return Unavailable::Lost;
-    }
-    if (code == "HYT00" || code == "57014") {
-        return Unavailable::Busy;
-    }
-    if (sqliteDriver && (code == "HY000" || code == "S1000")) {
-        switch (nativeError) {
-        case SQLITE_BUSY:
-        case SQLITE_LOCKED:
-            return Unavailable::Busy;
-        case SQLITE_IOERR:
-        case SQLITE_CANTOPEN:
-            return Unavailable::Lost;
-        default:
-            return Unavailable::No;
-        }
-    }
-    if (code == "HY000" || code == "S1000") {
-        // Some drivers and versions report a dead connection without a class 08 state.
-        std::string lower(message);
-        std::transform(lower.begin(), lower.end(), lower.begin(),
-                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-        for (const char* part : { "connection has been lost", "connection is down", "connection lost",
-                                  "closed the connection", "could not receive data from server",
-                                  "could not send data to server", "no connection to the server" }) {
-            if (Contains(lower, part)) {
-                return Unavailable::Lost;
-            }
-        }
-    }
-    return Unavailable::No;
 }
 
 }  // namespace
