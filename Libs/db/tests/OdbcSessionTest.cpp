@@ -152,11 +152,16 @@ TEST_F(DbOdbcSessionTest, IntegerRowsAreReadAcrossBatches)
                  (n % 50 == 7 ? std::string("NULL") : std::to_string(n * n)) + ")");
     }
     std::map<int, int> squares;
+    int rows = 0;
     testing::internal::CaptureStderr();
     EXPECT_TRUE(ReadIntegerRows("UID=trxuser;PWD=qalvex4;DSN=NTRXDB", "SELECT n, square FROM numbers", 2,
-                                [&](const std::int32_t* row) { squares[row[0]] = row[1]; }));
+                                [&](const std::int32_t* row) {
+                                    squares[row[0]] = row[1];
+                                    ++rows;
+                                }));
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "510 (NULL in column 2): SELECT n, square FROM numbers\n");
+    EXPECT_EQ(rows, 120) << "each row once, none of an earlier batch again";
     ASSERT_EQ(squares.size(), 120u);
     EXPECT_EQ(squares.at(1), 1);
     EXPECT_EQ(squares.at(7), 0);
