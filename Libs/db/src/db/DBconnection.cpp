@@ -85,7 +85,7 @@ int CDBconnection::connect()
     }
     // Timeouts are a wish; drivers that do not support them are no reason to fail.
     // The connection timeout is not relied on (both drivers accept it); the
-    // statements get their own bound (CDBoperations).
+    // statements get their own bound (COdbcSession).
     SQLSetConnectAttr(m_dbc, SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(LoginTimeoutSeconds), 0);
     SQLSetConnectAttr(m_dbc, SQL_ATTR_CONNECTION_TIMEOUT, reinterpret_cast<SQLPOINTER>(LoginTimeoutSeconds), 0);
 

@@ -1,7 +1,7 @@
 // One ODBC connection to the system database: owns the environment and
 // connection handles and opens the connection with data source, user and
 // password, as often as asked (a lost connection is opened again the same way).
-// Used by the thread of its owning CDBoperations only.
+// Used by the thread of its owning COdbcSession only.
 #pragma once
 
 #include <cstdlib>
