@@ -22,13 +22,20 @@ struct InputFile {
     FileKind kind;
 };
 
-// .qhv or .p2x in any letter case; nullopt for any other extension.
-inline std::optional<FileKind> KindByExtension(const std::string& path)
+// The extension of `path` with its dot, in lower case: ".qhv" for "A.QHV".
+inline std::string LowerCaseExtension(const std::string& path)
 {
     std::string extension = std::filesystem::path(path).extension().string();
     for (char& c : extension) {
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     }
+    return extension;
+}
+
+// .qhv or .p2x in any letter case; nullopt for any other extension.
+inline std::optional<FileKind> KindByExtension(const std::string& path)
+{
+    const std::string extension = LowerCaseExtension(path);
     if (extension == ".qhv") {
         return FileKind::Qhv;
     }

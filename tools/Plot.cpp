@@ -338,10 +338,7 @@ void WriteText(const std::string& path, const std::string& text)
 
 std::optional<PictureFormat> PictureFormatOf(const std::string& path)
 {
-    std::string extension = fs::path(path).extension().string();
-    for (char& c : extension) {
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    }
+    const std::string extension = LowerCaseExtension(path);
     if (extension == ".png") {
         return PictureFormat::Png;
     }
