@@ -3,6 +3,7 @@
 #include "LogTrace/LogTrace.h"
 #include "QHVLogger/LoggingResume.h"
 #include "QHVLogger/OrvantaControl.h"
+#include "QHVLogger/StatusPublisher.h"
 #include "db/DBoperations.h"
 #include "db/Messages.h"
 #include "fsm/FsmBase.h"
@@ -457,8 +458,12 @@ void RunProcess(const CommandLineOptions& options, LogTrace* trace, const std::s
         g_supervisor = supervisor;
     }
     supervisor->Start(0);
+    // Status line, status socket and metrics file, until the end begins.
+    auto* status = new StatusPublisher(trace);
+    status->Start();
 
     WaitForTermination();
+    status->Stop();
 
     if (g_ending.exchange(true)) {
         for (;;) {
