@@ -139,8 +139,10 @@ public:
         if (reason != nullptr) {
             m_text += std::string(",reason=\"") + reason + "\"";
         }
+        // Counters as whole numbers (exact up to 2^53), ages to the millisecond.
         char number[64];
-        std::snprintf(number, sizeof number, "%.17g", value);
+        std::snprintf(number, sizeof number, value == static_cast<double>(static_cast<std::int64_t>(value)) ? "%.0f" : "%.3f",
+                      value);
         m_text += std::string("} ") + number + "\n";
     }
     const std::string& Text() const { return m_text; }
