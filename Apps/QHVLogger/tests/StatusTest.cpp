@@ -272,15 +272,25 @@ TEST_F(StatusTest, StatusLineQhvctlAndMetricsFollowTheHeaveLogger)
     EXPECT_EQ(ReadToEnd(talkative).rfind("error: ", 0), 0u);
     ::close(talkative);
 
-    // Counters only grow from one metrics file to the next.
+    // Counters only grow from one metrics file to the next; each is a new file
+    // put in the place of the old one, not the old one written over.
+    const auto inode = [&] {
+        struct stat metrics {};
+        return ::stat(MetricsPath().c_str(), &metrics) == 0 ? metrics.st_ino : 0;
+    };
     std::map<std::string, double> first;
+    ino_t firstFile = 0;
     ASSERT_TRUE(WaitFor([&] {
+        firstFile = inode();
         first = ParsedMetrics(testsupport::ReadFile(MetricsPath()));
-        return first["qhvlogger_datagrams_written_total{logger=\"heave\"}"] > 0;
+        return first["qhvlogger_datagrams_written_total{logger=\"heave\"}"] > 0 && firstFile == inode();
     }, 20s));
     std::map<std::string, double> second;
     ASSERT_TRUE(WaitFor([&] {
-        second = ParsedMetrics(testsupport::ReadFile(MetricsPath()));
+        const std::string text = testsupport::ReadFile(MetricsPath());
+        const bool replaced = inode() != firstFile;  // looked at after the read
+        second = ParsedMetrics(text);
+        EXPECT_TRUE(replaced || second == first);
         return second["qhvlogger_datagrams_written_total{logger=\"heave\"}"] >
                first["qhvlogger_datagrams_written_total{logger=\"heave\"}"];
     }, 25s));

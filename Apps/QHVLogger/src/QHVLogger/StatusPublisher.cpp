@@ -25,6 +25,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr std::chrono::seconds RateWindow { 5 };
+constexpr std::chrono::milliseconds SampleSpacing { 100 };
 
 std::string Environment(const char* name)
 {
@@ -254,7 +255,11 @@ bool StatusPublisher::BindSocket()
 
 void StatusPublisher::TakeSample()
 {
+    // At most ten a second, however often clients ask.
     const Clock::time_point now = Clock::now();
+    if (!m_samples.empty() && now - m_samples.back().at < SampleSpacing) {
+        return;
+    }
     m_samples.push_back({ now, HeaveStatistics().Figures().received, P2XStatistics().Figures().received });
     while (m_samples.size() > 2 && now - m_samples[1].at >= RateWindow) {
         m_samples.pop_front();

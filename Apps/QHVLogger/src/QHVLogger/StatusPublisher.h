@@ -45,9 +45,6 @@ public:
     void Start();
     void Stop();
 
-    // The status now (rates over the last few seconds); any thread.
-    StatusSnapshot Snapshot();
-
 private:
     struct DatabaseCheck;
     struct Sample {
@@ -57,6 +54,8 @@ private:
     };
 
     void Run();
+    // The status now, with the rates over the last few seconds.
+    StatusSnapshot Snapshot();
     void Say(const std::string& text, bool error) const;
     void TakeSample();
     void WriteMetricsFile();

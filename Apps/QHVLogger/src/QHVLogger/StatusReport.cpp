@@ -163,7 +163,7 @@ std::string GroupedNumber(std::uint64_t value)
     return digits;
 }
 
-LoggerCondition ConditionOf(const LoggerFigures& figures, DatabaseState /*database*/)
+LoggerCondition ConditionOf(const LoggerFigures& figures)
 {
     if (!figures.started) {
         return LoggerCondition::NotRunning;
@@ -195,7 +195,7 @@ StatusSnapshot TakeStatusSnapshot(double heaveRate, double p2xRate, DatabaseStat
     status.p2x.figures = P2XStatistics().Figures();
     status.p2x.rate = p2xRate;
     for (LoggerStatus* logger : { &status.heave, &status.p2x }) {
-        logger->condition = ConditionOf(logger->figures, database);
+        logger->condition = ConditionOf(logger->figures);
     }
     return status;
 }

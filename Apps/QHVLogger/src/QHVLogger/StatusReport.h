@@ -38,8 +38,8 @@ struct StatusSnapshot {
     double uptime = 0;          // seconds since the publisher started
 };
 
-// The condition of a logger from its figures and the database state.
-LoggerCondition ConditionOf(const LoggerFigures& figures, DatabaseState database);
+// The condition of a logger from its figures.
+LoggerCondition ConditionOf(const LoggerFigures& figures);
 
 // The figures of both loggers now, with the given rates and database state,
 // and the conditions worked out.
