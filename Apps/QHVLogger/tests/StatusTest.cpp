@@ -126,7 +126,7 @@ protected:
         return std::make_unique<ChildProcess>(
             processtest::Binary, std::vector<std::string> { "-debug", "4", "-noconsole" },
             std::vector<std::string> { "ProgramData=C:\\ProgramData", "NOTIFY_SOCKET=" + m_notify.Path(),
-                                       "QHV_STATUS_SOCKET=" + SocketPath().string(),
+                                       "QHV_STATUS_SOCKET=" + SocketPath().string(), "QHV_SENSOR_FROM=127.0.0.1",
                                        "QHV_METRICS_FILE=" + MetricsPath().string() });
     }
 
@@ -258,6 +258,23 @@ TEST_F(StatusTest, StatusLineQhvctlAndMetricsFollowTheHeaveLogger)
     EXPECT_LE(heave["file_bytes"].toDouble(), static_cast<double>(fs::file_size(file)));
     EXPECT_LT(heave["last_datagram_age"].toDouble(), 3.0);
     EXPECT_EQ(json["p2x"].toObject()["state"].toString().toStdString(), "off");
+
+    // Each reason of a drop is counted: no sensor datagram, a 13-byte datagram
+    // while 52-byte ones arrive, a sender outside QHV_SENSOR_FROM.
+    std::string twentySix = processtest::SequencedHeave(0);
+    twentySix[1] = 'S';
+    twentySix.resize(52, '\0');
+    m_control.SendTo(31102, "no sensor datagram");
+    m_control.SendTo(31102, twentySix);
+    UdpSocket stranger(0, INADDR_LOOPBACK + 1);  // 127.0.0.2
+    stranger.SendTo(31102, processtest::SequencedHeave(0));
+    QJsonObject dropped;
+    EXPECT_TRUE(WaitFor([&] {
+        dropped = StatusJson()["heave"].toObject()["dropped"].toObject();
+        return dropped["classification"].toDouble() >= 1 && dropped["twenty_six_mode"].toDouble() >= 1 &&
+               dropped["allow_list"].toDouble() >= 1;
+    })) << QJsonDocument(dropped).toJson().toStdString();
+    EXPECT_EQ(dropped["queue_bound"].toDouble(), 0);
 
     // A client that says nothing is let go after a second; the others are answered meanwhile.
     const int silent = ConnectTo(SocketPath());

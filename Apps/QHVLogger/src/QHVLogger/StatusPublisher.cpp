@@ -26,6 +26,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr std::chrono::seconds RateWindow { 5 };
 constexpr std::chrono::milliseconds SampleSpacing { 100 };
+constexpr std::chrono::seconds FirstReportAfter { 2 };
 
 std::string Environment(const char* name)
 {
@@ -291,8 +292,10 @@ StatusSnapshot StatusPublisher::Snapshot()
 
 void StatusPublisher::Run()
 {
-    Clock::time_point nextNotify = Clock::now();
-    Clock::time_point nextMetrics = Clock::now();
+    // The first ones once the supervisor has had time to create the loggers
+    // and the database has been checked.
+    Clock::time_point nextNotify = Clock::now() + FirstReportAfter;
+    Clock::time_point nextMetrics = Clock::now() + FirstReportAfter;
     while (!m_stop) {
         const Clock::time_point now = Clock::now();
         TakeSample();
