@@ -239,11 +239,15 @@ bool StatusPublisher::BindSocket()
     // and group (the service's user and its group, and root), from its creation
     // on. The process-wide umask is left alone, other threads create log folders.
     address = AddressOf(m_socketPath);
-    if (::fchmod(listener, 0660) != 0 ||
-        ::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-        ::chmod(m_socketPath.c_str(), 0660) != 0 || ::listen(listener, 8) != 0) {
-        Say("Status socket: cannot listen on " + m_socketPath + ": " + std::strerror(errno), true);
+    const bool bound = ::fchmod(listener, 0660) == 0 &&
+                       ::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    if (!bound || ::chmod(m_socketPath.c_str(), 0660) != 0 || ::listen(listener, 8) != 0) {
+        const int error = errno;
+        if (bound) {
+            ::unlink(m_socketPath.c_str());
+        }
         ::close(listener);
+        Say("Status socket: cannot listen on " + m_socketPath + ": " + std::strerror(error), true);
         return false;
     }
     struct stat made {};
@@ -372,6 +376,7 @@ void StatusPublisher::WriteMetricsFile()
     std::string temporary = m_metricsPath + ".XXXXXX";
     const int fd = ::mkstemp(temporary.data());
     bool written = fd >= 0;
+    int error = errno;
     if (written) {
         written = ::fchmod(fd, 0644) == 0;  // the exporter runs as a user of its own
         std::size_t done = 0;
@@ -384,14 +389,21 @@ void StatusPublisher::WriteMetricsFile()
             done += written ? static_cast<std::size_t>(count) : 0;
         }
         written = written && ::fsync(fd) == 0;
-        written = ::close(fd) == 0 && written;
-        written = written && ::rename(temporary.c_str(), m_metricsPath.c_str()) == 0;
+        error = written ? 0 : errno;
+        if (::close(fd) != 0 && written) {
+            written = false;
+            error = errno;
+        }
+        if (written && ::rename(temporary.c_str(), m_metricsPath.c_str()) != 0) {
+            written = false;
+            error = errno;
+        }
         if (!written) {
             ::unlink(temporary.c_str());
         }
     }
     if (!written && !m_metricsFailing) {
-        Say("Metrics file: cannot write " + m_metricsPath + ": " + std::strerror(errno), true);
+        Say("Metrics file: cannot write " + m_metricsPath + ": " + std::strerror(error), true);
     } else if (written && m_metricsFailing) {
         Say("Metrics file: written again: " + m_metricsPath, false);
     }
