@@ -17,9 +17,8 @@
 #     written, qhvctl status and the status line, a frozen process killed by
 #     the watchdog and started again, a clean stop with exit code 0. Then the
 #     system database on PostgreSQL and the service started while the server
-#     is down: it waits (status line,
-#     process log), becomes ready once the server is up, logs heave and stops
-#     with exit code 0.
+#     is down: it waits (status line, process log), becomes ready once the
+#     server is up, logs heave and stops with exit code 0.
 #  5. dpkg -r, then dpkg -P: nothing of the package is left but the user and
 #     the site data in /var/lib/qhvlogger.
 #
