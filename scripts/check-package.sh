@@ -14,11 +14,11 @@
 #     found.
 #  4. That root booted with systemd-nspawn (systemd as PID 1, own network): the
 #     service started for real against the demo database, heave and P2X files
-#     written, a frozen process killed by the watchdog and started again, a
-#     clean stop with exit code 0. Then the system database on PostgreSQL and
-#     the service started while the server is down: it waits (status line,
-#     process log), becomes ready once the server is up, logs heave and stops
-#     with exit code 0.
+#     written, qhvctl status and the status line, a frozen process killed by
+#     the watchdog and started again, a clean stop with exit code 0. Then the
+#     system database on PostgreSQL and the service started while the server
+#     is down: it waits (status line, process log), becomes ready once the
+#     server is up, logs heave and stops with exit code 0.
 #  5. dpkg -r, then dpkg -P: nothing of the package is left but the user and
 #     the site data in /var/lib/qhvlogger.
 #
@@ -220,6 +220,10 @@ check "sensor simulated for 5 s" qhvsim --seconds 5 --change-every 0
 check "qhvdump finds whole .qhv and .p2x files" \
   runuser -u qhvlogger -- sh -c 'qhvdump --check /var/lib/qhvlogger/c/survey/qhv/*.qhv /var/lib/qhvlogger/c/survey/p2x/*.p2x'
 check "files belong to qhvlogger" sh -c 'test "$(stat -c %U /var/lib/qhvlogger/c/survey/qhv/*.qhv)" = qhvlogger'
+check "status socket in /run/qhvlogger, mode 0660" test "$(stat -c %a /run/qhvlogger/status.sock)" = 660
+check "qhvctl status: all that is on is flowing (exit code 0)" qhvctl status
+check "the status line in systemctl status" \
+  sh -c 'systemctl show -P StatusText qhvlogger.service | grep -q "^heave: ON .* | p2x: ON .* | database: connected$"'
 check "process log in /var/log/qhvlogger" grep -q "QHV Logger starts" /var/log/qhvlogger/QHVLogger.log
 check "still the first process (no restart, no seccomp kill)" test "$(state NRestarts)" = 0
 # A command that names the database's folder is refused (QHV_LOG_ROOTS of the unit).

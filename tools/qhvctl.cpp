@@ -1,6 +1,7 @@
 // qhvctl, the operator's remote for trying QHVLogger: sends one control sentence
-// "$ZELIX,<n>,..." over UDP and exits, or listens for the status sentences the
-// loggers report and prints them. One thread: listening runs in io.run().
+// "$ZELIX,<n>,..." over UDP and exits, listens for the status sentences the
+// loggers report and prints them, or asks the process for its status over its
+// local status socket. One thread: listening runs in io.run().
 #include "ToolSupport.h"
 
 #include "net/ControlSentence.h"
@@ -12,11 +13,19 @@
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 #include <array>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <iostream>
 #include <optional>
@@ -29,8 +38,8 @@ using boost::asio::ip::udp;
 
 const char Usage[] = R"(Usage: qhvctl COMMAND [options]
 
-Sends one control sentence to QHVLogger over UDP and exits, or prints the
-status sentences the loggers report.
+Sends one control sentence to QHVLogger over UDP and exits, prints the
+status sentences the loggers report, or shows the state of the process.
 
 Commands:
   heave-start [--dir D] [--file T] [--interval MIN] [--source-port P]
@@ -47,6 +56,14 @@ Commands:
                       prints each status sentence arriving at UDP port PORT
                       (default 4002, any local address) with the local time,
                       until Ctrl-C or S seconds
+  status [--json] [--socket PATH]
+                      asks the running process over its local status socket
+                      (default $QHV_STATUS_SOCKET, else
+                      /run/qhvlogger/status.sock) and prints, per logger, its
+                      state, port, current file and size, records and bytes
+                      written, datagrams dropped and why, the last datagram's
+                      age and the last error, and the database state; --json
+                      prints the same as one JSON object
 Every sentence sent ends in "\n\r" (line feed, then carriage return).
 
 Options of the sending commands:
@@ -64,13 +81,18 @@ Examples:
   qhvctl heave-start --dir 'c:\survey\heave' --interval 60
   qhvctl send '$ZELIX,6,'
   qhvctl listen --seconds 30
+  qhvctl status --json
 
 Exit code 0 when sent, or when listening ends (Ctrl-C, SIGTERM, --seconds);
 1 when the sentence cannot be sent or the status port cannot be bound; 2 for a
 bad command line.
+status: 0 when all that is switched on is flowing (or all is off); 1 when a
+logger that is on is stalled or without its port, a logger cannot read its
+parameters, or the database does not answer while a logger is on; 2 when the
+process cannot be reached (or for a bad command line).
 )";
 
-enum class Command { HeaveStart, HeaveStop, P2XStart, P2XStop, Terminate, Send, Listen };
+enum class Command { HeaveStart, HeaveStop, P2XStart, P2XStop, Terminate, Send, Listen, Status };
 
 struct CommandWord {
     const char* word;
@@ -81,6 +103,7 @@ struct CommandWord {
 const std::set<std::string> SendOptions = { "--host", "--port" };
 const std::set<std::string> StartOptions = { "--host", "--port", "--dir", "--file", "--interval", "--source-port" };
 const std::set<std::string> ListenOptions = { "--status-port", "--seconds" };
+const std::set<std::string> StatusOptions = { "--json", "--socket" };
 
 const CommandWord CommandWords[] = {
     { "heave-start", Command::HeaveStart, StartOptions },
@@ -90,7 +113,12 @@ const CommandWord CommandWords[] = {
     { "terminate", Command::Terminate, SendOptions },
     { "send", Command::Send, SendOptions },
     { "listen", Command::Listen, ListenOptions },
+    { "status", Command::Status, StatusOptions },
 };
+
+// Where the process answers status requests unless told otherwise: the
+// service's runtime folder.
+constexpr char DefaultStatusSocket[] = "/run/qhvlogger/status.sock";
 
 struct CtlOptions {
     const CommandWord* command = nullptr;
@@ -103,6 +131,8 @@ struct CtlOptions {
     std::optional<std::string> text;
     std::uint16_t statusPort = OperatorStatusPort;
     std::optional<double> seconds;
+    bool json = false;
+    std::string statusSocket;
 };
 
 // A field of a start sentence: a ',' would split it and a line end end the sentence.
@@ -164,6 +194,11 @@ std::optional<CtlOptions> ReadOptions(int argc, char* argv[])
             options.statusPort = tools::PortNumber(name, arguments.ValueOf(argument));
         } else if (name == "--seconds") {
             options.seconds = tools::DecimalNumber(name, arguments.ValueOf(argument), 0, 1e9);
+        } else if (name == "--json") {
+            tools::ArgumentCursor::NoValue(argument);
+            options.json = true;
+        } else if (name == "--socket") {
+            options.statusSocket = arguments.ValueOf(argument);
         } else {
             throw tools::UsageError("unknown option " + tools::Quoted(name));
         }
@@ -209,9 +244,10 @@ std::string SentenceOf(const CtlOptions& options)
         return terminated ? text : text + "\n\r";
     }
     case Command::Listen:
+    case Command::Status:
         break;
     }
-    throw std::logic_error("listen sends no sentence");
+    throw std::logic_error("listen and status send no sentence");
 }
 
 int SendOne(const CtlOptions& options)
@@ -223,6 +259,65 @@ int SendOne(const CtlOptions& options)
     }
     std::cout << "qhvctl: sent " << tools::Quoted(sentence) << " to " << destination << std::endl;
     return 0;
+}
+
+// Asks the process for its status over its status socket and prints the
+// answer. The process puts its verdict on the first line ("verdict N"), which
+// becomes the exit code; a process that cannot be reached gives 2.
+int QueryStatus(const CtlOptions& options)
+{
+    std::string path = options.statusSocket;
+    if (path.empty()) {
+        const char* fromEnvironment = std::getenv("QHV_STATUS_SOCKET");
+        path = fromEnvironment != nullptr && *fromEnvironment != '\0' ? fromEnvironment : DefaultStatusSocket;
+    }
+    sockaddr_un address {};
+    if (path.size() >= sizeof address.sun_path) {
+        throw tools::UsageError("--socket: " + tools::Quoted(path) + " is too long for a socket path");
+    }
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const timeval bound { 5, 0 };  // a process that hangs is as good as unreachable
+    if (fd < 0 || ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound) != 0 ||
+        ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound) != 0 ||
+        ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        std::cerr << "qhvctl: cannot reach QHVLogger at " << path << ": " << std::strerror(errno) << std::endl;
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        return 2;
+    }
+    const std::string request = options.json ? "status json\n" : "status\n";
+    std::string answer;
+    bool failed = ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size());
+    constexpr std::size_t AnswerLimit = 1 << 20;
+    while (!failed && answer.size() < AnswerLimit) {
+        char buffer[4096];
+        const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
+        if (got == 0) {
+            break;
+        }
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        failed = got < 0;
+        if (!failed) {
+            answer.append(buffer, static_cast<std::size_t>(got));
+        }
+    }
+    const int error = errno;
+    ::close(fd);
+    const std::string verdictWord = "verdict ";
+    const std::size_t lineEnd = answer.find('\n');
+    if (failed || lineEnd == std::string::npos || answer.compare(0, verdictWord.size(), verdictWord) != 0) {
+        std::cerr << "qhvctl: no status from QHVLogger at " << path << ": "
+                  << (failed ? std::strerror(error) : tools::Shown(answer.substr(0, 200))) << std::endl;
+        return 2;
+    }
+    const std::string verdict = answer.substr(verdictWord.size(), lineEnd - verdictWord.size());
+    std::cout << answer.substr(lineEnd + 1) << std::flush;
+    return verdict == "0" ? 0 : 1;
 }
 
 // "hh:mm:ss.mmm" of the local time now.
@@ -331,6 +426,9 @@ int main(int argc, char* argv[])
         const std::optional<CtlOptions> options = ReadOptions(argc, argv);
         if (!options) {
             return 0;
+        }
+        if (options->command->command == Command::Status) {
+            return QueryStatus(*options);
         }
         if (options->command->command != Command::Listen) {
             return SendOne(*options);

@@ -54,6 +54,12 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         return static_cast<std::size_t>(std::count(m_messages.begin(), m_messages.end(), message));
     }
+    // Every message received so far, in order.
+    std::vector<std::string> Messages() const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_messages;
+    }
     bool WaitFor(const std::string& message, std::size_t count = 1) const
     {
         return testsupport::WaitFor([&] { return Count(message) >= count; }, std::chrono::seconds(20));

@@ -1,5 +1,6 @@
 #include "QHVLogger/LogFiles.h"
 
+#include "QHVLogger/LoggerStatistics.h"
 #include "formats/LogRecords.h"
 #include "fsm/FsmBase.h"
 #include "fsm/FsmSignal.h"
@@ -135,6 +136,9 @@ bool CDatagramLogFile::OpenLogFile()
     }
     m_file = std::move(file);
     m_written = 0;
+    if (m_statistics != nullptr) {
+        m_statistics->FileOpened(platform::NativePath(m_path));
+    }
     m_owner.TraceData("\n\tOpened datagram log file:\n\t%s", m_path.c_str());
     return true;
 }
@@ -191,6 +195,9 @@ bool CDatagramLogFile::CloseLogFile()
         m_owner.TraceData("\n\tWARNING: Not able to close datagram log file:\n\t         %s.", m_path.c_str());
         return false;
     }
+    if (m_statistics != nullptr) {
+        m_statistics->FileClosed();
+    }
     m_owner.TraceData("\n\t Closed datagram log file:\n\t %s.", m_path.c_str());
     return true;
 }
@@ -231,6 +238,9 @@ bool CDatagramLogFile::WriteFlushed(const std::string& bytes)
     if (platform::WriteAll(m_file.Get(), bytes.data(), bytes.size()) == 0) {
         m_written += bytes.size();
         m_writeFailing = false;
+        if (m_statistics != nullptr) {
+            m_statistics->Written(bytes.size());
+        }
         return true;
     }
     // Part of the record may have reached the file (disk full, file-size limit).
@@ -240,6 +250,9 @@ bool CDatagramLogFile::WriteFlushed(const std::string& bytes)
     // Should either fail, the trace line below is all that can be done.
     [[maybe_unused]] const int cut = ::ftruncate(m_file.Get(), static_cast<off_t>(m_written));
     [[maybe_unused]] const off_t placed = ::lseek(m_file.Get(), static_cast<off_t>(m_written), SEEK_SET);
+    if (m_statistics != nullptr) {
+        m_statistics->WriteFailed();
+    }
     ReportWriteError();
     return false;
 }

@@ -14,6 +14,7 @@
 
 class CFsmBase;
 class CTRXSignal;
+class LoggerStatistics;
 
 // Replaces the time tokens _TOKY_, _TOKM_, _TOKD_, _TOKH_, _TOKN_, _TOKS_ (UTC
 // date and time of `now`, or of the current time) and _TOKEPOCSEC_ (`epoch` in
@@ -67,6 +68,9 @@ public:
     using WriteErrorReport = std::function<void(const std::string& path)>;
     void SetWriteErrorReport(WriteErrorReport report) { m_writeErrorReport = std::move(report); }
 
+    // Where records, bytes, files opened and write errors are counted (none: null).
+    void SetStatistics(LoggerStatistics* statistics) { m_statistics = statistics; }
+
 private:
     bool OpenFailed() const;
     bool RenameExistingLogFile(const platform::CLogFolder& folder);
@@ -84,4 +88,5 @@ private:
     bool m_writeFailing = false;
     std::chrono::steady_clock::time_point m_lastWriteError {};
     WriteErrorReport m_writeErrorReport;
+    LoggerStatistics* m_statistics = nullptr;
 };

@@ -6,6 +6,7 @@
 #include "fsm/FsmBase.h"
 #include "fsm/FsmSignal.h"
 #include "net/SocketTable.h"
+#include "platform/Paths.h"
 #include "platform/PortClaim.h"
 #include "platform/Time.h"
 #include "tokens/GetToken.h"
@@ -26,6 +27,7 @@ CLoggerCore::CLoggerCore(const CFsmBase& owner, const LoggerProfile& profile, CG
                          UdpReceiver::ReceiveHandler receive)
     : m_owner(owner),
       m_profile(profile),
+      m_statistics(profile.statistics()),
       m_tokens(tokens),
       m_database(std::make_unique<CDBoperations>(profile.databaseName)),
       m_messages(std::make_unique<CMessages>()),
@@ -49,14 +51,20 @@ CLoggerCore::CLoggerCore(const CFsmBase& owner, const LoggerProfile& profile, CG
         ShutdownLogAndEndProcess(-1);
     }
     m_logFile->SetWriteErrorReport([this](const std::string& path) { ReportWriteError(path); });
+    m_logFile->SetStatistics(&m_statistics);
+    m_dataPort.SetStatistics(&m_statistics);
 
     m_maxWait = m_tokens.getTokValueInt(profile.maxWaitToken);
     if (m_maxWait == 0) {
         m_maxWait = profile.defaultMaxWait;
     }
+    m_statistics.Started(m_maxWait, owner.ExternalLoad());
 }
 
-CLoggerCore::~CLoggerCore() = default;
+CLoggerCore::~CLoggerCore()
+{
+    m_statistics.Ended();
+}
 
 void CLoggerCore::OpenDataPort()
 {
@@ -65,6 +73,7 @@ void CLoggerCore::OpenDataPort()
         m_settings.sourcePort = m_profile.defaultSourcePort;
     }
     BindDataPort();
+    m_statistics.Ports(m_dataPort.BoundPort(), m_settings.sourcePort);
     m_dataPort.StartThread();
 }
 
@@ -125,6 +134,7 @@ void CLoggerCore::UseSourcePort(std::int32_t port)
     if (moved || m_dataPort.BoundPort() != port) {
         BindDataPort();
     }
+    m_statistics.Ports(m_dataPort.BoundPort(), m_settings.sourcePort);
 }
 
 bool CLoggerCore::ReadParameterRow(LoggerParameters& row)
@@ -136,7 +146,10 @@ bool CLoggerCore::ReadParameterRow(LoggerParameters& row)
 bool CLoggerCore::ReadParameters()
 {
     LoggerParameters row;
-    if (!ReadParameterRow(row)) {
+    const bool read = ReadParameterRow(row);
+    m_statistics.ParametersRead(read);
+    if (!read) {
+        m_statistics.DatabaseFailed(std::string("parameter row ") + m_profile.processName + " not read");
         m_owner.TraceData("%s", m_profile.noParametersText);
         m_messages->sendMessageNoText(m_profile.noParametersMessage);
         return false;
@@ -184,11 +197,13 @@ void CLoggerCore::TakeCommandSettings(const CTRXSignal& command, bool withDefaul
         UseSourcePort(settings.sourcePort);
     }
     LoggingResume().LoggingOn(m_profile.processName, m_settings);
+    m_statistics.LoggingSwitched(true);
 }
 
 void CLoggerCore::LoggingOff()
 {
     LoggingResume().LoggingOff(m_profile.processName);
+    m_statistics.LoggingSwitched(false);
 }
 
 bool CLoggerCore::OpenNewFile(std::int32_t epoch)
@@ -204,6 +219,7 @@ bool CLoggerCore::OpenNewFile(std::int32_t epoch)
 void CLoggerCore::ReportNoLogFile()
 {
     if (m_noLogFileCount % NoLogFileReportEvery == 0) {
+        m_statistics.Error("cannot open log file " + platform::NativePath(m_logFile->Path()));
         m_owner.TraceData(m_profile.noLogFileFormat, m_logFile->Path().c_str());
         m_messages->sendMessage(m_profile.noLogFileMessage, CollapseSeparators(m_logFile->Path()).c_str());
     }
@@ -213,11 +229,13 @@ void CLoggerCore::ReportNoLogFile()
 void CLoggerCore::ReportWriteError(const std::string& path)
 {
     // The file's own trace line says what failed.
+    m_statistics.Error("cannot write to log file " + platform::NativePath(path));
     m_messages->sendMessage(m_profile.noLogFileMessage, CollapseSeparators(path).c_str());
 }
 
 void CLoggerCore::ReportNoData()
 {
+    m_statistics.Error("no data received for " + std::to_string(m_maxWait) + " s");
     m_owner.TraceData("%s", m_profile.noDataText);
     m_messages->sendMessageNoText(m_profile.noDataMessage);
 }

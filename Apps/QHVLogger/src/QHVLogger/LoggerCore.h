@@ -7,6 +7,7 @@
 
 #include "QHVLogger/LogFiles.h"
 #include "QHVLogger/LoggerShared.h"
+#include "QHVLogger/LoggerStatistics.h"
 #include "db/DBoperations.h"
 #include "db/Messages.h"
 
@@ -43,6 +44,7 @@ struct LoggerProfile {
     int noDataMessage;
     const char* inputDroppedFormat;  // one %llu: the datagrams dropped so far
     int inputDroppedMessage;
+    LoggerStatistics& (*statistics)();  // its figures for the status and the metrics
 };
 
 class CLoggerCore {
@@ -97,6 +99,7 @@ public:
     std::int32_t FileIntervalMs() const { return TimerDelayMs(m_settings.interval, 60000); }
     CGetToken& Tokens() { return m_tokens; }
     CMessages& Messages() { return *m_messages; }
+    LoggerStatistics& Statistics() { return m_statistics; }
 
     bool dataReceived = false;  // a datagram arrived since the last check
 
@@ -115,6 +118,7 @@ private:
 
     const CFsmBase& m_owner;
     const LoggerProfile& m_profile;
+    LoggerStatistics& m_statistics;
     CGetToken& m_tokens;
     std::unique_ptr<CDBoperations> m_database;
     std::unique_ptr<CMessages> m_messages;

@@ -43,9 +43,10 @@ protected:
     CLoggerFsm(const char* name, const StateEntry* stateTable, LogTrace* trace, std::uint8_t debugMask,
                CGetToken& tokens, const LoggerProfile& profile, bool withHeave)
         : Base(name, stateTable, IDLE, trace, debugMask),
-          m_core(*this, profile, tokens, [this, withHeave](const char* bytes, std::size_t length) {
-              QueueSensorDatagram(*this, bytes, length, withHeave);
-          })
+          m_core(*this, profile, tokens,
+                 [this, withHeave, &statistics = profile.statistics()](const char* bytes, std::size_t length) {
+                     QueueSensorDatagram(*this, bytes, length, withHeave, statistics);
+                 })
     {
     }
     ~CLoggerFsm() override = default;

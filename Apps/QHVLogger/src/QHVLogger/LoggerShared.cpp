@@ -1,5 +1,6 @@
 #include "QHVLogger/LoggerShared.h"
 
+#include "QHVLogger/LoggerStatistics.h"
 #include "QHVLogger/ProcessWide.h"
 #include "formats/HeaveDatagram.h"
 #include "fsm/FsmBase.h"
@@ -56,15 +57,25 @@ std::optional<std::int32_t> SensorSignalNumber(const char* bytes, std::size_t le
     return 0;
 }
 
-void QueueSensorDatagram(CFsmBase& machine, const char* bytes, std::size_t length, bool withHeave)
+void QueueSensorDatagram(CFsmBase& machine, const char* bytes, std::size_t length, bool withHeave,
+                         LoggerStatistics& statistics)
 {
+    statistics.Received();
     const std::optional<std::int32_t> number = SensorSignalNumber(bytes, length, withHeave);
+    if (!number || *number == 0) {
+        statistics.Dropped(DropReason::Classification);
+    }
     if (!number) {
         return;
     }
     const auto payloadLength = static_cast<std::int32_t>(length);
     CTRXSignal* signal = new CTRXSignal(*number, &machine, CopyPayload(bytes, payloadLength), payloadLength);
-    machine.PutExternalBounded(&signal);  // queued or, past the queue's bound, dropped
+    // Queued or, past the queue's bound, dropped.
+    if (!machine.PutExternalBounded(&signal)) {
+        statistics.Dropped(DropReason::QueueBound);
+    } else if (*number != 0) {
+        statistics.Queued();
+    }
 }
 
 LoggerSettings SettingsFromSentence(std::string_view sentence, const LoggerTokenNames& tokens, CGetToken& store,
@@ -141,6 +152,9 @@ CLoggerDataPort::~CLoggerDataPort()
 void CLoggerDataPort::Log(const std::string& text) const
 {
     m_owner.TraceData("%s", text.c_str());
+    if (m_statistics != nullptr && text.rfind("Error", 0) == 0) {
+        m_statistics->Error(text);
+    }
     const log4cplus::Logger logger = ProcessLogger();
     if (logger.isEnabledFor(m_level)) {
         logger.forcedLog(m_level, LOG4CPLUS_STRING_TO_TSTRING(text));
@@ -152,6 +166,9 @@ std::unique_ptr<UdpReceiver> CLoggerDataPort::MakeReceiver()
     auto receiver = std::make_unique<UdpReceiver>(m_io.context());
     receiver->setLogHandler([this](const std::string& text) { Log(text); });
     receiver->setSourceFilter(SensorAllowList());
+    if (m_statistics != nullptr) {
+        receiver->countRefusalsIn(m_statistics->AllowListDrops());
+    }
     // Before it receives: nothing that arrives from then on goes unhandled.
     receiver->setReceiveHandler(m_receive);
     return receiver;

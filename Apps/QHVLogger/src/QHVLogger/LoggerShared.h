@@ -22,6 +22,7 @@
 
 class CFsmBase;
 class CGetToken;
+class LoggerStatistics;
 
 // The signal number a sensor datagram stands for:
 // - "$PQRV" sentences: field 2 as a decimal integer, 25/26/27 giving ORVANTA_P25..P27
@@ -35,8 +36,10 @@ std::optional<std::int32_t> SensorSignalNumber(const char* bytes, std::size_t le
 
 // A logger's receive handler: the datagram as a signal from `machine` with a copy
 // of its bytes, at the back of the machine's external queue. A $PQRV sentence
-// without a readable type is dropped.
-void QueueSensorDatagram(CFsmBase& machine, const char* bytes, std::size_t length, bool withHeave);
+// without a readable type is dropped. Counted in `statistics`: every datagram,
+// those that are no sensor datagram, those the full queue refuses.
+void QueueSensorDatagram(CFsmBase& machine, const char* bytes, std::size_t length, bool withHeave,
+                         LoggerStatistics& statistics);
 
 // The tokens that stand in for a logger's settings.
 struct LoggerTokenNames {
@@ -108,6 +111,10 @@ public:
     void StartThread();
     void StopThread();
 
+    // Where the receiver counts the senders its allow-list refuses and the
+    // port's errors go; set before the first Open.
+    void SetStatistics(LoggerStatistics* statistics) { m_statistics = statistics; }
+
     // The port the receiver is bound to, 0 when there is none.
     std::uint16_t BoundPort() const;
     // The port this data port has claimed, 0 when none.
@@ -130,4 +137,5 @@ private:
     IoThread m_io;  // outlives the receiver: declared first, destroyed last
     std::unique_ptr<UdpReceiver> m_receiver;
     platform::PortClaim m_claim;  // keeps other QHVLogger processes off the bound port
+    LoggerStatistics* m_statistics = nullptr;
 };

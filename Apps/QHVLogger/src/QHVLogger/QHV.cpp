@@ -5,6 +5,7 @@
 #include "QHVLogger/LoggingResume.h"
 #include "QHVLogger/OrvantaControl.h"
 #include "QHVLogger/ProcessWide.h"
+#include "QHVLogger/StatusPublisher.h"
 #include "db/DBoperations.h"
 #include "db/Messages.h"
 #include "platform/Paths.h"
@@ -137,8 +138,12 @@ void RunProcess(const CommandLineOptions& options, LogTrace* trace, const std::s
                                            ProcessServices { *database, *messages, TokenStore() });
     PublishSupervisor(supervisor);  // a stop asked for meanwhile ends the process here
     supervisor->Start(0);
+    // Status line, status socket and metrics file, until the end begins.
+    auto* status = new StatusPublisher(trace);
+    status->Start();
 
     WaitForTermination();
+    status->Stop();
     EndAfterTermination(supervisor);
 }
 

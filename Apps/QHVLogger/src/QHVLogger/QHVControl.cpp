@@ -26,6 +26,7 @@ const LoggerProfile Profile {
     1414,
     "\n\tWarning: Input queue full; heave data dropped (%llu datagrams so far).",
     1416,
+    &HeaveStatistics,
 };
 
 constexpr char FreqIntervalToken[] = "RUNT_PARAM_QHV_INPUT_FREQ_INTERVAL_LENGTH";
@@ -200,6 +201,7 @@ void CQHVControl::JobLog(CTRXSignal** signal)
         m_twentySixDrops = 0;
     } else if (m_twentySixMode) {
         // While 52-byte datagrams arrive, the 13-byte ones carry nothing new.
+        m_core.Statistics().Dropped(DropReason::TwentySix);
         if (++m_twentySixDrops >= TwentySixDropLimit) {
             m_twentySixMode = false;
         }

@@ -22,6 +22,7 @@ struct UdpReceiver::Handlers {
     std::shared_ptr<const LogHandler> log;
     std::shared_ptr<const SourceAllowList> allowed;
     platform::ReportThrottle strangers;
+    std::atomic<std::uint64_t>* refusals = nullptr;
 
     // The receive handler for a datagram from `sender`, taken with the
     // allow-list under one lock (this runs once per datagram); null, with a
@@ -30,13 +31,18 @@ struct UdpReceiver::Handlers {
     {
         std::shared_ptr<const ReceiveHandler> handler;
         std::shared_ptr<const SourceAllowList> list;
+        std::atomic<std::uint64_t>* refused = nullptr;
         {
             std::lock_guard<std::mutex> lock(mutex);
             handler = receive;
             list = allowed;
+            refused = refusals;
         }
         if (!list || list->Allows(sender.address())) {
             return handler;
+        }
+        if (refused != nullptr) {
+            refused->fetch_add(1, std::memory_order_relaxed);
         }
         if (const std::uint64_t dropped = strangers.Count()) {
             Log("Datagram from " + sender.address().to_string() + " dropped: sender not in " + list->Variable() +
@@ -197,6 +203,12 @@ void UdpReceiver::setSourceFilter(std::shared_ptr<const SourceAllowList> allowed
 {
     std::lock_guard<std::mutex> lock(m_handlers->mutex);
     m_handlers->allowed = std::move(allowed);
+}
+
+void UdpReceiver::countRefusalsIn(std::atomic<std::uint64_t>& counter)
+{
+    std::lock_guard<std::mutex> lock(m_handlers->mutex);
+    m_handlers->refusals = &counter;
 }
 
 void UdpReceiver::Bind(Session& session, std::uint16_t port)

@@ -6,6 +6,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/strand.hpp>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -48,6 +49,9 @@ public:
     // receive handler sees them, with a line to the log handler at most once a
     // second that counts them. Null (the default) allows every sender.
     void setSourceFilter(std::shared_ptr<const SourceAllowList> allowed);
+    // Adds one to `counter` (relaxed) for each datagram the allow-list refuses;
+    // the counter must outlive the receiver.
+    void countRefusalsIn(std::atomic<std::uint64_t>& counter);
 
     // Sets reuse-address, binds the IPv4 any-address and `port` (0: an ephemeral
     // port), asks for the socket receive buffer and starts receiving. Progress
