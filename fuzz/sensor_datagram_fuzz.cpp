@@ -8,6 +8,7 @@
 #include "FuzzSupport.h"
 
 #include "QHVLogger/LoggerShared.h"
+#include "QHVLogger/LoggerStatistics.h"
 #include "fsm/SignalNames.h"
 
 #include <cerrno>
@@ -83,7 +84,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                            Text(number) + ", expected " + Text(expected));
 
         fuzzsupport::CapturingMachine machine;
-        QueueSensorDatagram(machine, bytes, size, withHeave);
+        LoggerStatistics statistics;
+        QueueSensorDatagram(machine, bytes, size, withHeave, statistics);
         FUZZ_CHECK(machine.count == (number ? 1 : 0), fuzzsupport::Shown(datagram));
         if (number) {
             FUZZ_CHECK(machine.number == *number && machine.sender == &machine && machine.back &&
