@@ -1,6 +1,8 @@
 // qhvctl, the operator's remote for trying QHVLogger: sends one control sentence
 // "$ZELIX,<n>,..." over UDP and exits, or listens for the status sentences the
-// loggers report and prints them. One thread: listening runs in io.run().
+// loggers report and prints them, or prints the latest operator messages from
+// the system database. One thread: listening runs in io.run().
+#include "QhvctlMessages.h"
 #include "ToolSupport.h"
 
 #include "net/ControlSentence.h"
@@ -47,6 +49,13 @@ Commands:
                       prints each status sentence arriving at UDP port PORT
                       (default 4002, any local address) with the local time,
                       until Ctrl-C or S seconds
+  messages [--since WHEN] [--limit N] [--utc]
+                      prints the latest N (default 20) operator messages the
+                      process recorded in the system database (ODBC data source
+                      NTRXDB), oldest first: time, number and text in the
+                      site's language. WHEN is YYYY-MM-DD[ HH:MM[:SS]] or a span
+                      back from now such as 30s, 10m, 2h or 1d. Times in local
+                      time, or in UTC with --utc
 Every sentence sent ends in "\n\r" (line feed, then carriage return).
 
 Options of the sending commands:
@@ -64,10 +73,13 @@ Examples:
   qhvctl heave-start --dir 'c:\survey\heave' --interval 60
   qhvctl send '$ZELIX,6,'
   qhvctl listen --seconds 30
+  qhvctl messages --since 2h
 
 Exit code 0 when sent, or when listening ends (Ctrl-C, SIGTERM, --seconds);
 1 when the sentence cannot be sent or the status port cannot be bound; 2 for a
 bad command line.
+messages ends with 0 when the messages were printed (none found included), 1
+when the system database cannot be reached or read, 2 for a bad command line.
 )";
 
 enum class Command { HeaveStart, HeaveStop, P2XStart, P2XStop, Terminate, Send, Listen };
@@ -328,6 +340,9 @@ private:
 int main(int argc, char* argv[])
 {
     return tools::RunTool("qhvctl", [&] {
+        if (qhvctl::IsMessagesCommand(argc, argv)) {
+            return qhvctl::RunMessages(argc, argv, std::cout);
+        }
         const std::optional<CtlOptions> options = ReadOptions(argc, argv);
         if (!options) {
             return 0;

@@ -1,5 +1,6 @@
 #include "QHVLogger/LogFiles.h"
 
+#include "QHVLogger/ProcessWide.h"
 #include "formats/LogRecords.h"
 #include "fsm/FsmBase.h"
 #include "fsm/FsmSignal.h"
@@ -8,6 +9,7 @@
 #include "platform/Paths.h"
 #include "platform/Time.h"
 
+#include <log4cplus/loggingmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -97,8 +99,8 @@ std::string CollapseSeparators(const std::string& text)
     return collapsed;
 }
 
-CDatagramLogFile::CDatagramLogFile(const CFsmBase& owner, std::string extension)
-    : m_owner(owner), m_extension(std::move(extension))
+CDatagramLogFile::CDatagramLogFile(const CFsmBase& owner, std::string extension, std::string label)
+    : m_owner(owner), m_extension(std::move(extension)), m_label(std::move(label))
 {
 }
 
@@ -135,7 +137,12 @@ bool CDatagramLogFile::OpenLogFile()
     }
     m_file = std::move(file);
     m_written = 0;
+    m_records = 0;
+    m_recordsAtRateLine = 0;
+    m_rateLineAt = {};
+    m_nativePath = platform::NativePath(m_path);
     m_owner.TraceData("\n\tOpened datagram log file:\n\t%s", m_path.c_str());
+    LOG4CPLUS_INFO(ProcessLogger(), LOG4CPLUS_STRING_TO_TSTRING(m_label + " file opened: " + m_nativePath));
     return true;
 }
 
@@ -187,12 +194,35 @@ bool CDatagramLogFile::RenameExistingLogFile(const platform::CLogFolder& folder)
 
 bool CDatagramLogFile::CloseLogFile()
 {
-    if (m_file.IsOpen() && m_file.Reset() != 0) {
+    if (m_file.IsOpen() && !CloseOpenFile()) {
         m_owner.TraceData("\n\tWARNING: Not able to close datagram log file:\n\t         %s.", m_path.c_str());
         return false;
     }
     m_owner.TraceData("\n\t Closed datagram log file:\n\t %s.", m_path.c_str());
     return true;
+}
+
+void CDatagramLogFile::CloseAtProcessEnd()
+{
+    if (m_file.IsOpen()) {
+        CloseOpenFile();
+    }
+}
+
+bool CDatagramLogFile::CloseOpenFile()
+{
+    // The descriptor is released even when close reports an error (a delayed
+    // write error, say): the file counts as closed, with what it holds.
+    const bool closed = m_file.Reset() == 0;
+    const std::string counts = ", " + std::to_string(m_records) + (m_records == 1 ? " record, " : " records, ") +
+                               std::to_string(m_written) + (m_written == 1 ? " byte" : " bytes");
+    if (closed) {
+        LOG4CPLUS_INFO(ProcessLogger(), LOG4CPLUS_STRING_TO_TSTRING(m_label + " file closed: " + m_nativePath + counts));
+    } else {
+        LOG4CPLUS_WARN(ProcessLogger(), LOG4CPLUS_STRING_TO_TSTRING(m_label + " file closed with an error: " +
+                                                                     m_nativePath + counts));
+    }
+    return closed;
 }
 
 void CDatagramLogFile::WriteDatagramRecord(const CTRXSignal& signal)
@@ -230,7 +260,9 @@ bool CDatagramLogFile::WriteFlushed(const std::string& bytes)
     // moment and a failed write leaves nothing behind to be written again.
     if (platform::WriteAll(m_file.Get(), bytes.data(), bytes.size()) == 0) {
         m_written += bytes.size();
+        ++m_records;
         m_writeFailing = false;
+        LogRateWhenDue();
         return true;
     }
     // Part of the record may have reached the file (disk full, file-size limit).
@@ -242,6 +274,28 @@ bool CDatagramLogFile::WriteFlushed(const std::string& bytes)
     [[maybe_unused]] const off_t placed = ::lseek(m_file.Get(), static_cast<off_t>(m_written), SEEK_SET);
     ReportWriteError();
     return false;
+}
+
+void CDatagramLogFile::LogRateWhenDue()
+{
+    const auto now = std::chrono::steady_clock::now();
+    if (m_rateLineAt == std::chrono::steady_clock::time_point {}) {
+        m_rateLineAt = now;  // the file's first record starts its first period
+        m_recordsAtRateLine = m_records;
+        return;
+    }
+    const auto elapsed = now - m_rateLineAt;
+    if (elapsed < RateLineEvery) {
+        return;
+    }
+    const double seconds = std::chrono::duration<double>(elapsed).count();
+    const std::uint64_t records = m_records - m_recordsAtRateLine;
+    char text[160];
+    std::snprintf(text, sizeof text, " rate: %.1f records/s (%llu in %.1f s)", static_cast<double>(records) / seconds,
+                  static_cast<unsigned long long>(records), seconds);
+    LOG4CPLUS_INFO(ProcessLogger(), LOG4CPLUS_STRING_TO_TSTRING(m_label + text));
+    m_rateLineAt = now;
+    m_recordsAtRateLine = m_records;
 }
 
 void CDatagramLogFile::ReportWriteError()

@@ -26,6 +26,7 @@ const LoggerProfile Profile {
     1414,
     "\n\tWarning: Input queue full; heave data dropped (%llu datagrams so far).",
     1416,
+    "Heave",                        // in the process log
 };
 
 constexpr char FreqIntervalToken[] = "RUNT_PARAM_QHV_INPUT_FREQ_INTERVAL_LENGTH";
