@@ -43,7 +43,8 @@ test-asan: deps
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp ctest $(CTEST_ARGS)
 
-# ARGS: options for the process (default -debug 25: state changes, file, receiver and timer lines).
+# ARGS: options for the process (default -debug 25 -noconsole: state changes, file, receiver and
+# timer lines to var/log/trace.log; the console shows the process log). QHV_DEMO_TRACE=1: the trace on the console.
 run: build
 	./tools/run-demo.sh $(BUILD) -- $(ARGS)
 

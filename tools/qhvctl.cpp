@@ -1,7 +1,9 @@
 // qhvctl, the operator's remote for trying QHVLogger: sends one control sentence
 // "$ZELIX,<n>,..." over UDP and exits, listens for the status sentences the
-// loggers report and prints them, or asks the process for its status over its
-// local status socket. One thread: listening runs in io.run().
+// loggers report and prints them, asks the process for its status over its
+// local status socket, or prints the latest operator messages from the system
+// database. One thread: listening runs in io.run().
+#include "QhvctlMessages.h"
 #include "ToolSupport.h"
 
 #include "net/ControlSentence.h"
@@ -64,6 +66,13 @@ Commands:
                       written, datagrams dropped and why, the last datagram's
                       age and the last error, and the database state; --json
                       prints the same as one JSON object
+  messages [--since WHEN] [--limit N] [--utc]
+                      prints the latest N (default 20) operator messages the
+                      process recorded in the system database (ODBC data source
+                      NTRXDB), oldest first: time, number and text in the
+                      site's language. WHEN is YYYY-MM-DD[ HH:MM[:SS]] or a span
+                      back from now such as 30s, 10m, 2h or 1d. Times in local
+                      time, or in UTC with --utc
 Every sentence sent ends in "\n\r" (line feed, then carriage return).
 
 Options of the sending commands:
@@ -82,6 +91,7 @@ Examples:
   qhvctl send '$ZELIX,6,'
   qhvctl listen --seconds 30
   qhvctl status --json
+  qhvctl messages --since 2h
 
 Exit code 0 when sent, or when listening ends (Ctrl-C, SIGTERM, --seconds);
 1 when the sentence cannot be sent or the status port cannot be bound; 2 for a
@@ -90,6 +100,8 @@ status: 0 when all that is switched on is flowing (or all is off); 1 when a
 logger that is on is stalled or without its port, a logger cannot read its
 parameters, or the database does not answer while a logger is on; 2 when the
 process cannot be reached (or for a bad command line).
+messages ends with 0 when the messages were printed (none found included), 1
+when the system database cannot be reached or read, 2 for a bad command line.
 )";
 
 enum class Command { HeaveStart, HeaveStop, P2XStart, P2XStop, Terminate, Send, Listen, Status };
@@ -423,6 +435,9 @@ private:
 int main(int argc, char* argv[])
 {
     return tools::RunTool("qhvctl", [&] {
+        if (qhvctl::IsMessagesCommand(argc, argv)) {
+            return qhvctl::RunMessages(argc, argv, std::cout);
+        }
         const std::optional<CtlOptions> options = ReadOptions(argc, argv);
         if (!options) {
             return 0;

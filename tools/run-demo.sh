@@ -9,9 +9,16 @@
 #                    TRXTokens.json, the log4cplus property file
 #   var/log          the process log QHVLogger.log and the trace trace.log
 #
-#   tools/run-demo.sh [build-folder] [-- QHVLogger options]   (default: -debug 25)
+# The console shows this run's process log: files opened and closed, rates,
+# status changes, errors and operator messages. The full trace goes to
+# var/log/trace.log only, unless asked for on the console.
+#
+#   tools/run-demo.sh [build-folder] [-- QHVLogger options]   (default: -debug 25 -noconsole)
 # Environment: QHVSIM_ARGS (default "--heave-rate 20 --p2x-rate 1 --change-every 30"),
-#              QHV_DEMO_FRESH=1 rebuilds the demo database and token file.
+#              QHV_DEMO_FRESH=1 rebuilds the demo database and token file,
+#              QHV_DEMO_TRACE=1 puts the trace on the console (default options -debug 25).
+# With options of your own the trace is on the console whenever they hold a
+# non-zero -debug without -noconsole; else the process log is shown.
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -23,7 +30,22 @@ fi
 build=$(cd "$build" && pwd)
 [[ ${1:-} == -- ]] && shift
 args=("$@")
-((${#args[@]})) || args=(-debug 25)
+if ((!${#args[@]})); then
+  args=(-debug 25)
+  [[ ${QHV_DEMO_TRACE:-0} == 1 ]] || args+=(-noconsole)
+fi
+# True when the options send the trace to the console: a non-zero -debug
+# without -noconsole. The process log is shown only when they do not.
+trace_on_console() {
+  local i mask=0
+  for ((i = 0; i < ${#args[@]}; i++)); do
+    case ${args[i]} in
+      -noconsole) return 1 ;;
+      -debug) mask=${args[i + 1]:-0} ;;
+    esac
+  done
+  [[ $mask =~ ^[0-9]+$ ]] && ((10#$mask % 256 != 0))
+}
 read -r -a simargs <<<"${QHVSIM_ARGS:---heave-rate 20 --p2x-rate 1 --change-every 30}"
 
 var=$here/var
@@ -33,7 +55,7 @@ drive=$var/drive
 source "$var/env.sh"
 
 bin=$build/bin
-logger_pid='' sim_pid=''
+logger_pid='' sim_pid='' tail_pid=''
 # Ends the simulator and the logger (unless it has ended already, with `1`),
 # then shows what was written.
 finish() {
@@ -47,6 +69,15 @@ finish() {
     kill -INT "$logger_pid" 2>/dev/null || true
     status=0
     wait "$logger_pid" || status=$?
+  fi
+  if [[ -n $tail_pid ]]; then
+    # tail ends by itself once the logger has ended and its last lines (the
+    # files closed) are shown; it is no child of this shell, so it is not waited for.
+    for _ in $(seq 30); do
+      kill -0 "$tail_pid" 2>/dev/null || break
+      sleep 0.1
+    done
+    kill "$tail_pid" 2>/dev/null || true
   fi
   echo
   echo "QHVLogger ended with exit code $status. What it wrote:"
@@ -62,6 +93,18 @@ log_start=$(($(stat -c %s "$log" 2>/dev/null || echo 0) + 1))
 this_run() { tail -c "+$log_start" "$log" 2>/dev/null; }
 (cd "$var" && exec "$bin/QHVLogger" "${args[@]}") &
 logger_pid=$!
+if ! trace_on_console; then
+  # This run's process-log lines on the console, following the log across a
+  # rotation, until the logger has ended. Started from a subshell that ends at
+  # once, so that the shell's own waits for the logger and the simulator never
+  # wait for it.
+  exec 3>&1
+  tail_pid=$(
+    tail -c "+$log_start" -F --pid="$logger_pid" "$log" 2>/dev/null >&3 &
+    echo $!
+  )
+  exec 3>&-
+fi
 
 # Ready once this process has claimed and opened the control port. A port that
 # another QHVLogger holds (the service, an earlier make run) ends this one at
@@ -100,6 +143,8 @@ QHVLogger is logging. Heave datagrams go to port 31102, \$PQRV sentences to 3120
   .qhv files grow in  $drive/c/survey/qhv   (a new file every 5 minutes)
   .p2x files grow in  $drive/c/survey/p2x   (a new file whenever a sentence changes)
   status sentences:   $bin/qhvctl listen        (in another terminal)
+  operator messages:  source $var/env.sh; $bin/qhvctl messages
+  full trace:         $var/log/trace.log
 Press Ctrl-C to end everything.
 
 TXT

@@ -104,6 +104,23 @@ void WriteUsage(std::ostream& out)
         << "\n\t[-noconsole               Use to turn off logging to console]" << std::endl;
 }
 
+bool AsksForHelp(int argc, char* argv[])
+{
+    for (int i = 1; i < argc && argv[i] != nullptr; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void WriteHelp(std::ostream& out)
+{
+    WriteUsage(out);
+    out << "\t[-help                   Show the usage for debug, then wait for a key]"
+        << "\n\t[-h, --help              Show this text]" << std::endl;
+}
+
 void WriteOptionSummary(std::ostream& out, const CommandLineOptions& options)
 {
     out << std::endl

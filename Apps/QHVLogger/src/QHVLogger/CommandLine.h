@@ -39,6 +39,12 @@ struct CommandLineOptions {
 // (after errors) or the option summary to `out` (standard error in the process).
 CommandLineOptions EvaluateOptions(int argc, char* argv[], std::ostream& out);
 
+// True when "--help" or "-h" is one of the arguments: the process shows
+// WriteHelp on standard output and ends with exit code 0 before anything else.
+bool AsksForHelp(int argc, char* argv[]);
+// The usage and the help options, for "--help" and "-h".
+void WriteHelp(std::ostream& out);
+
 // The texts of the command line.
 void WriteDebugUsage(std::ostream& out);
 void WriteUsage(std::ostream& out);

@@ -1,6 +1,7 @@
 #include "QHVLogger/LogFiles.h"
 
 #include "QHVLogger/LoggerStatistics.h"
+#include "QHVLogger/ProcessWide.h"
 #include "formats/LogRecords.h"
 #include "fsm/FsmBase.h"
 #include "fsm/FsmSignal.h"
@@ -9,6 +10,7 @@
 #include "platform/Paths.h"
 #include "platform/Time.h"
 
+#include <log4cplus/loggingmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -98,8 +100,8 @@ std::string CollapseSeparators(const std::string& text)
     return collapsed;
 }
 
-CDatagramLogFile::CDatagramLogFile(const CFsmBase& owner, std::string extension)
-    : m_owner(owner), m_extension(std::move(extension))
+CDatagramLogFile::CDatagramLogFile(const CFsmBase& owner, std::string extension, std::string label)
+    : m_owner(owner), m_extension(std::move(extension)), m_label(std::move(label))
 {
 }
 
@@ -136,10 +138,13 @@ bool CDatagramLogFile::OpenLogFile()
     }
     m_file = std::move(file);
     m_written = 0;
+    m_records = 0;
+    m_nativePath = platform::NativePath(m_path);
     if (m_statistics != nullptr) {
-        m_statistics->FileOpened(platform::NativePath(m_path));
+        m_statistics->FileOpened(m_nativePath);
     }
     m_owner.TraceData("\n\tOpened datagram log file:\n\t%s", m_path.c_str());
+    LOG4CPLUS_INFO(ProcessLogger(), LOG4CPLUS_STRING_TO_TSTRING(m_label + " file opened: " + m_nativePath));
     return true;
 }
 
@@ -191,7 +196,7 @@ bool CDatagramLogFile::RenameExistingLogFile(const platform::CLogFolder& folder)
 
 bool CDatagramLogFile::CloseLogFile()
 {
-    if (m_file.IsOpen() && m_file.Reset() != 0) {
+    if (m_file.IsOpen() && !CloseOpenFile()) {
         m_owner.TraceData("\n\tWARNING: Not able to close datagram log file:\n\t         %s.", m_path.c_str());
         return false;
     }
@@ -200,6 +205,29 @@ bool CDatagramLogFile::CloseLogFile()
     }
     m_owner.TraceData("\n\t Closed datagram log file:\n\t %s.", m_path.c_str());
     return true;
+}
+
+void CDatagramLogFile::CloseAtProcessEnd()
+{
+    if (m_file.IsOpen()) {
+        CloseOpenFile();
+    }
+}
+
+bool CDatagramLogFile::CloseOpenFile()
+{
+    // The descriptor is released even when close reports an error (a delayed
+    // write error, say): the file counts as closed, with what it holds.
+    const bool closed = m_file.Reset() == 0;
+    const std::string counts = ", " + std::to_string(m_records) + (m_records == 1 ? " record, " : " records, ") +
+                               std::to_string(m_written) + (m_written == 1 ? " byte" : " bytes");
+    if (closed) {
+        LOG4CPLUS_INFO(ProcessLogger(), LOG4CPLUS_STRING_TO_TSTRING(m_label + " file closed: " + m_nativePath + counts));
+    } else {
+        LOG4CPLUS_WARN(ProcessLogger(), LOG4CPLUS_STRING_TO_TSTRING(m_label + " file closed with an error: " +
+                                                                     m_nativePath + counts));
+    }
+    return closed;
 }
 
 void CDatagramLogFile::WriteDatagramRecord(const CTRXSignal& signal)
@@ -237,6 +265,7 @@ bool CDatagramLogFile::WriteFlushed(const std::string& bytes)
     // moment and a failed write leaves nothing behind to be written again.
     if (platform::WriteAll(m_file.Get(), bytes.data(), bytes.size()) == 0) {
         m_written += bytes.size();
+        ++m_records;
         m_writeFailing = false;
         if (m_statistics != nullptr) {
             m_statistics->Written(bytes.size());

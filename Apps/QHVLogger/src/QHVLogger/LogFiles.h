@@ -1,6 +1,8 @@
 // Datagram log files of the loggers: paths from templates with time tokens,
 // open (folders made, an existing file moved aside), flushed records and lines,
-// close, each with its trace line. One object per logger, used by its state-machine thread.
+// close, each with its trace line. The process log gets a line for each file
+// opened and closed (native path; records and bytes at close), whatever the
+// debug mask. One object per logger, used by its state-machine thread.
 #pragma once
 
 #include "platform/LogFolder.h"
@@ -27,8 +29,9 @@ std::string CollapseSeparators(const std::string& text);
 
 class CDatagramLogFile {
 public:
-    // `extension` is the logger's file extension, ".qhv" or ".p2x".
-    CDatagramLogFile(const CFsmBase& owner, std::string extension);
+    // `extension` is the logger's file extension, ".qhv" or ".p2x"; `label`
+    // names the logger's files in the process log ("Heave file opened: ...").
+    CDatagramLogFile(const CFsmBase& owner, std::string extension, std::string label = "Log");
 
     CDatagramLogFile(const CDatagramLogFile&) = delete;
     CDatagramLogFile& operator=(const CDatagramLogFile&) = delete;
@@ -51,8 +54,16 @@ public:
     // ... follows the suffix. Never replaces a file. True on success.
     bool RenameExistingLogFile();
 
-    // Closes the file if one is open; false only when closing failed.
+    // Closes the file if one is open; false only when closing failed. A file
+    // that was open gets its one close line in the process log either way.
     bool CloseLogFile();
+    // The same at the end of the process, without the trace lines.
+    void CloseAtProcessEnd();
+
+    // Whole records (or lines) and their bytes in the open file, or in the
+    // last one closed until the next opens.
+    std::uint64_t RecordsWritten() const { return m_records; }
+    std::uint64_t BytesWritten() const { return m_written; }
 
     // Appends one .qhv record: the signal's length as 16-bit little-endian,
     // then that many payload bytes; flushed at once. No payload, no record.
@@ -73,16 +84,22 @@ public:
 
 private:
     bool OpenFailed() const;
+    // Closes the open file and writes its close line to the process log; false
+    // when closing reported an error.
+    bool CloseOpenFile();
     bool RenameExistingLogFile(const platform::CLogFolder& folder);
     bool WriteFlushed(const std::string& bytes);
     void ReportWriteError();
 
     const CFsmBase& m_owner;
     const std::string m_extension;
+    const std::string m_label;
     std::string m_path;
+    std::string m_nativePath;  // of the open file, for the process log
     platform::CFileDescriptor m_file;  // the open log file, written with plain writes
     std::string m_record;    // the record or line being written, reused
     std::uint64_t m_written = 0;  // bytes of whole records in the open file
+    std::uint64_t m_records = 0;  // whole records in the open file
     // Write errors are traced once per run of failures, and again at most once
     // a second while it lasts.
     bool m_writeFailing = false;

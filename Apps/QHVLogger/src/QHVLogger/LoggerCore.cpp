@@ -11,6 +11,8 @@
 #include "platform/Time.h"
 #include "tokens/GetToken.h"
 
+#include <log4cplus/loggingmacros.h>
+
 #include <new>
 #include <string_view>
 #include <vector>
@@ -34,6 +36,7 @@ CLoggerCore::CLoggerCore(const CFsmBase& owner, const LoggerProfile& profile, CG
       m_dataPort(owner, profile.receiverLogLevel, std::move(receive))
 {
     m_messages->setDatabase(m_database.get());
+    ReportMessagesToProcessLog(*m_messages);
     m_database->connect(SystemDataSource, SystemDatabaseUser, SystemDatabasePassword, profile.databaseName);
     m_messages->loadMessageTypes();
     int version = 0;
@@ -44,7 +47,7 @@ CLoggerCore::CLoggerCore(const CFsmBase& owner, const LoggerProfile& profile, CG
     }
     delete[] versionName;
 
-    m_logFile.reset(new (std::nothrow) CDatagramLogFile(owner, profile.extension));
+    m_logFile.reset(new (std::nothrow) CDatagramLogFile(owner, profile.extension, profile.label));
     if (!m_logFile) {
         owner.TraceData("%s", profile.noStreamText);
         m_messages->sendMessageNoText(profile.noStreamMessage);
@@ -198,6 +201,12 @@ void CLoggerCore::TakeCommandSettings(const CTRXSignal& command, bool withDefaul
     }
     LoggingResume().LoggingOn(m_profile.processName, m_settings);
     m_statistics.LoggingSwitched(true);
+    const std::uint16_t port = m_dataPort.BoundPort();
+    const std::string text = std::string(m_profile.label) + " logging switched on: " + m_settings.directory + "\\" +
+                             m_settings.fileTemplate + ", " + std::to_string(m_settings.interval) + " min per file, " +
+                             (port != 0 ? "data port " + std::to_string(port) : std::string("no data port"));
+    LOG4CPLUS_INFO(ProcessLogger(), LOG4CPLUS_STRING_TO_TSTRING(text));
+    m_lastStatus = Status::Unknown;  // the status that follows a command is always told
 }
 
 void CLoggerCore::LoggingOff()
@@ -246,7 +255,16 @@ void CLoggerCore::ReportInputDropped(std::uint64_t droppedSoFar)
     m_messages->sendMessageNoText(m_profile.inputDroppedMessage);
 }
 
-void CLoggerCore::SendStatus(bool on) const
+void CLoggerCore::SendStatus(bool on)
 {
     SendLoggerStatus(m_profile.statusSentence, on);
+    const Status status = on ? Status::On : Status::Off;
+    if (status == m_lastStatus) {
+        return;
+    }
+    m_lastStatus = status;
+    const std::uint16_t port = m_dataPort.BoundPort();
+    const std::string where = port != 0 ? "port " + std::to_string(port) : std::string("no data port");
+    const std::string text = std::string(m_profile.label) + " logging " + (on ? "ON (" + where + ")" : std::string("OFF"));
+    LOG4CPLUS_INFO(ProcessLogger(), LOG4CPLUS_STRING_TO_TSTRING(text));
 }

@@ -45,6 +45,7 @@ struct LoggerProfile {
     const char* inputDroppedFormat;  // one %llu: the datagrams dropped so far
     int inputDroppedMessage;
     LoggerStatistics& (*statistics)();  // its figures for the status and the metrics
+    const char* label;  // the logger in the process log: "Heave", "P2X"
 };
 
 class CLoggerCore {
@@ -67,6 +68,9 @@ public:
     // The end of the logger: receiver closed first, file and I/O thread last.
     void CloseDataPort() { m_dataPort.Close(); }
     void Finish(const char* traceText);
+    // The termination job's part: the open file closed, with its line in the
+    // process log, while the process still writes its log.
+    void CloseFileAtProcessEnd() { m_logFile->CloseAtProcessEnd(); }
 
     // Reads the parameter row. On success takes directory, template and interval
     // from it and the source port from its token; on failure reports it. True on success.
@@ -92,7 +96,9 @@ public:
     void ReportNoData();
     // An episode of datagrams dropped at the full input queue (once per episode).
     void ReportInputDropped(std::uint64_t droppedSoFar);
-    void SendStatus(bool on) const;
+    // Sends the status sentence; a status other than the last one sent (or the
+    // first after a logging command) goes to the process log as well.
+    void SendStatus(bool on);
 
     const LoggerSettings& Settings() const { return m_settings; }
     std::int32_t MaxWaitMs() const { return TimerDelayMs(m_maxWait, 1000); }
@@ -126,5 +132,7 @@ private:
     LoggerSettings m_settings;
     std::int32_t m_maxWait = 0;  // seconds
     std::int32_t m_noLogFileCount = 0;
+    enum class Status { Unknown, On, Off };
+    Status m_lastStatus = Status::Unknown;  // the last status sentence sent
     CLoggerDataPort m_dataPort;  // last: its receive handler may reach the logger's members
 };

@@ -108,11 +108,12 @@ protected:
     void JobReadDBError(CTRXSignal** signal) { TraceAndRelease("JobReadDBError", signal); }
     void JobDisregardSig(CTRXSignal** signal) { TraceAndRelease("JobDisregardSig", signal); }
 
-    // Lets the main thread end the process.
+    // Closes the open file and lets the main thread end the process.
     void JobTerminate(CTRXSignal** signal)
     {
         this->TraceJob("JobTerminate");
         DeleteSignal(*signal);
+        m_core.CloseFileAtProcessEnd();
         g_terminationSemaphore.release();
     }
 

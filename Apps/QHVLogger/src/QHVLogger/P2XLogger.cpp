@@ -29,6 +29,7 @@ const LoggerProfile Profile {
     "\n\tWarning: Input queue full; P2X data dropped (%llu datagrams so far).",
     1445,
     &P2XStatistics,
+    "P2X",                          // in the process log
 };
 
 // The sentence text of a datagram: its bytes without the last one.

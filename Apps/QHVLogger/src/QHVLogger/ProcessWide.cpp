@@ -1,6 +1,7 @@
 #include "QHVLogger/ProcessWide.h"
 
 #include "LogTrace/LogTrace.h"
+#include "db/Messages.h"
 #include "net/UdpReceiver.h"
 #include "platform/ConfigDirectory.h"
 #include "platform/Files.h"
@@ -30,6 +31,18 @@ constexpr char PropertyFile[] = "log4cplus_configureQHV.ini";
 log4cplus::Logger ProcessLogger()
 {
     return log4cplus::Logger::getInstance(LOG4CPLUS_TEXT("QHVLOGGER"));
+}
+
+void ReportMessagesToProcessLog(CMessages& messages)
+{
+    messages.setRecordReport([](int number, const std::string& text, bool recorded) {
+        // A text from the database may end in a line end of its own.
+        const std::size_t end = text.find_last_not_of("\r\n");
+        const std::string shown = end == std::string::npos ? std::string() : text.substr(0, end + 1);
+        const std::string line = "Message " + std::to_string(number) +
+                                 (recorded ? ": " : " (not recorded, database unavailable): ") + shown;
+        LOG4CPLUS_WARN(ProcessLogger(), LOG4CPLUS_STRING_TO_TSTRING(line));
+    });
 }
 
 void ConfigureProcessLog()

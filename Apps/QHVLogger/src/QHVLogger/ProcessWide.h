@@ -10,6 +10,7 @@
 
 #include <cstdint>
 
+class CMessages;
 class LogTrace;
 class UdpReceiver;
 
@@ -17,8 +18,14 @@ class UdpReceiver;
 // waits for the first release and then ends the process.
 extern ACE_Semaphore g_terminationSemaphore;
 
-// The process logger "QHVLOGGER": start, termination and receiver lines.
+// The process logger "QHVLOGGER": start, termination and receiver lines, and
+// at every debug mask what a person watching wants: files opened and closed,
+// rates, status changes, errors and operator messages.
 log4cplus::Logger ProcessLogger();
+
+// Each operator message that `messages` records (or loses to an unavailable
+// database) also goes to the process log as a warning, with its number and text.
+void ReportMessagesToProcessLog(CMessages& messages);
 
 // log4cplus from "log4cplus_configureQHV.ini" in the configuration directory,
 // else in the working directory; then the start lines on the process logger.

@@ -129,6 +129,7 @@ void RunProcess(const CommandLineOptions& options, LogTrace* trace, const std::s
     static CDBoperations* const database = new CDBoperations("ORVANTA");
     static CMessages* const messages = new CMessages();
     messages->setDatabase(database);
+    ReportMessagesToProcessLog(*messages);
     LoggingResume().Open(platform::DriveRoot(), options.processName);
     ConnectSystemDatabase(*database, trace);
     messages->loadMessageTypes();
@@ -149,6 +150,11 @@ void RunProcess(const CommandLineOptions& options, LogTrace* trace, const std::s
 
 int ace_main_i(int argc, char* argv[])
 {
+    // Asking for help starts nothing: no process log, no database.
+    if (AsksForHelp(argc, argv)) {
+        WriteHelp(std::cout);
+        EndProcess(0);
+    }
     ConfigureProcessLog();
     InstallConsoleHandlers();
     const std::string commandLine = CommandLineText(argc, argv);

@@ -27,6 +27,7 @@ const LoggerProfile Profile {
     "\n\tWarning: Input queue full; heave data dropped (%llu datagrams so far).",
     1416,
     &HeaveStatistics,
+    "Heave",                        // in the process log
 };
 
 constexpr char FreqIntervalToken[] = "RUNT_PARAM_QHV_INPUT_FREQ_INTERVAL_LENGTH";

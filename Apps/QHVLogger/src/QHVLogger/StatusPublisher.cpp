@@ -300,6 +300,7 @@ void StatusPublisher::Run()
     // and the database has been checked.
     Clock::time_point nextNotify = Clock::now() + FirstReportAfter;
     Clock::time_point nextMetrics = Clock::now() + FirstReportAfter;
+    Clock::time_point nextRates = Clock::now() + RatesLineEvery;
     while (!m_stop) {
         const Clock::time_point now = Clock::now();
         TakeSample();
@@ -311,12 +312,24 @@ void StatusPublisher::Run()
             WriteMetricsFile();
             nextMetrics = now + MetricsEvery;
         }
+        if (now >= nextRates) {
+            LogRatesWhileLogging();
+            nextRates = now + RatesLineEvery;
+        }
         // Wakes at least once a second for the rates' samples.
         pollfd entries[2] = { { m_wake, POLLIN, 0 }, { m_listener, POLLIN, 0 } };
         const int ready = ::poll(entries, m_listener >= 0 ? 2 : 1, 1000);
         if (ready > 0 && (entries[1].revents & POLLIN) != 0 && !m_stop) {
             ServeClient();
         }
+    }
+}
+
+void StatusPublisher::LogRatesWhileLogging()
+{
+    const StatusSnapshot status = Snapshot();
+    if (status.heave.figures.loggingOn || status.p2x.figures.loggingOn) {
+        LOG4CPLUS_INFO(ProcessLogger(), LOG4CPLUS_STRING_TO_TSTRING("Status: " + StatusLine(status)));
     }
 }
 

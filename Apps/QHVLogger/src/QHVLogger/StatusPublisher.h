@@ -1,7 +1,8 @@
 // Tells the state of the process to the people and programs watching it, from a
 // thread of its own: every 5 s the STATUS= line to the service manager (when
-// NOTIFY_SOCKET is set), every 10 s the metrics file (when QHV_METRICS_FILE is
-// set), and at any time the answer to `qhvctl status` on a local Unix stream
+// NOTIFY_SOCKET is set); every 10 s the metrics file (when QHV_METRICS_FILE is
+// set) and, while a logger is on, the same line with its rates to the process
+// log; and at any time the answer to `qhvctl status` on a local Unix stream
 // socket (QHV_STATUS_SOCKET, else status.sock in the service's
 // RUNTIME_DIRECTORY, else none). A second, detached thread checks the system
 // database every 10 s through a database object of its own, so a database that
@@ -27,6 +28,8 @@ public:
     static constexpr std::chrono::seconds NotifyEvery { 5 };
     static constexpr std::chrono::seconds MetricsEvery { 10 };
     static constexpr std::chrono::seconds DatabaseCheckEvery { 10 };
+    // While a logger is on, the status line with the rates goes to the process log this often.
+    static constexpr std::chrono::seconds RatesLineEvery { 10 };
     // A client must send its request line within this time, and take the
     // answer within the next; a longer line is refused.
     static constexpr std::chrono::milliseconds RequestTimeout { 1000 };
@@ -59,6 +62,7 @@ private:
     void Say(const std::string& text, bool error) const;
     void TakeSample();
     void WriteMetricsFile();
+    void LogRatesWhileLogging();
     // Binds the socket at m_socketPath; false (reported) when it cannot or a
     // live process holds it.
     bool BindSocket();

@@ -157,17 +157,23 @@ void CMessages::record(const MessageTime& when, int number, const char* text, co
     }
     const int millisecond =
         m_database->insertArrivedMessage(when.date, when.time, when.milliseconds, number, text, false);
+    std::string shown = text;
+    if (shown.empty()) {
+        shown = values.empty() ? std::string(NoText) : "values " + values;
+    }
     if (millisecond > 0) {
         if (m_database->insertArrivedMessageText(when.date, millisecond, number, m_language, text) < 0) {
             keepInDump(when, number, text);
         }
         notify();
-    } else if (millisecond < 0) {
-        std::string kept = text;
-        if (kept.empty()) {
-            kept = values.empty() ? std::string(NoText) : "values " + values;
+        if (m_recordReport) {
+            m_recordReport(number, shown, true);
         }
-        keepInDump(when, number, kept);
+    } else if (millisecond < 0) {
+        keepInDump(when, number, shown);
+        if (m_recordReport) {
+            m_recordReport(number, shown, false);
+        }
     }
 }
 
@@ -193,7 +199,15 @@ void CMessages::sendMessageNoText(int number)
     const int millisecond = m_database->insertArrivedMessage(when.date, when.time, when.milliseconds, number, " ", true);
     if (millisecond > 0) {
         notify();
+        if (m_recordReport) {
+            // The database answers: the number's own text is what the operator reads.
+            const char* format = messageFormat(number);
+            m_recordReport(number, format != nullptr ? format : NoText, true);
+        }
     } else if (millisecond < 0) {
         keepInDump(when, number, NoText);
+        if (m_recordReport) {
+            m_recordReport(number, NoText, false);
+        }
     }
 }

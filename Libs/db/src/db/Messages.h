@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <string>
@@ -62,6 +63,14 @@ public:
     // Records message `number` without a text.
     void sendMessageNoText(int number);
 
+    // Called with each message recorded (`recorded` true) or lost to an
+    // unavailable database and kept in the dump file (false), with its text:
+    // the formatted text, or for a message without one the number's text in
+    // the object's language; "(no text)" where neither can be had. A repeat
+    // that is suppressed is no message. On the thread that sends the message.
+    using RecordReport = std::function<void(int number, const std::string& text, bool recorded)>;
+    void setRecordReport(RecordReport report) { m_recordReport = std::move(report); }
+
     int language() const { return m_language; }
     const std::map<int, std::pair<int, int>>& messageTypes() const { return m_types; }
 
@@ -95,6 +104,7 @@ private:
     std::map<int, std::pair<int, int>> m_types;  // number -> (type, typeLogging)
     std::map<int, std::string> m_formats;        // number -> text used as printf format
     std::string m_missingFormat;                 // the error text of a number without a text row
+    RecordReport m_recordReport;
 };
 
 template <typename... Values>
