@@ -54,7 +54,7 @@ FileLines FileLinesOf(const std::string& log)
 {
     FileLines lines;
     static const std::regex opened(R"((Heave|P2X) file opened: ([^|]+)\|)");
-    static const std::regex closed(R"((Heave|P2X) file closed: ([^|]+), (\d+) records?, (\d+) bytes?\|)");
+    static const std::regex closed(R"((Heave|P2X) file closed: ([^|]+), (\d+) (?:records?|lines?), (\d+) bytes?\|)");
     for (auto it = std::sregex_iterator(log.begin(), log.end(), opened); it != std::sregex_iterator(); ++it) {
         lines.opened.push_back((*it)[2]);
     }

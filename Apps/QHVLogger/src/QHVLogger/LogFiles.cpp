@@ -11,6 +11,7 @@
 #include "platform/Time.h"
 
 #include <log4cplus/loggingmacros.h>
+#include <strings.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -219,7 +220,9 @@ bool CDatagramLogFile::CloseOpenFile()
     // The descriptor is released even when close reports an error (a delayed
     // write error, say): the file counts as closed, with what it holds.
     const bool closed = m_file.Reset() == 0;
-    const std::string counts = ", " + std::to_string(m_records) + (m_records == 1 ? " record, " : " records, ") +
+    // A .p2x file holds lines, a .qhv file records.
+    const char* unit = strcasecmp(m_extension.c_str(), ".p2x") == 0 ? " line" : " record";
+    const std::string counts = ", " + std::to_string(m_records) + unit + (m_records == 1 ? ", " : "s, ") +
                                std::to_string(m_written) + (m_written == 1 ? " byte" : " bytes");
     if (closed) {
         LOG4CPLUS_INFO(ProcessLogger(), LOG4CPLUS_STRING_TO_TSTRING(m_label + " file closed: " + m_nativePath + counts));
