@@ -27,38 +27,21 @@ namespace {
 constexpr int SiteLanguage = 3;
 constexpr std::int64_t MsPerDay = 86400000;
 
-// One short ODBC connection for reading: text columns only, each row handed
-// on as it is fetched. A failure throws with the driver's message.
+// One short ODBC connection for reading (the database objects' own connection
+// class, without their dump file): text columns only, each row handed on as it
+// is fetched. A failure throws with the driver's message.
 class OdbcReader {
 public:
     OdbcReader()
     {
-        Check(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &m_env), SQL_HANDLE_ENV, m_env, "ODBC");
-        SQLSetEnvAttr(m_env, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
-        Check(SQLAllocHandle(SQL_HANDLE_DBC, m_env, &m_dbc), SQL_HANDLE_ENV, m_env, "ODBC");
-        SQLSetConnectAttr(m_dbc, SQL_ATTR_LOGIN_TIMEOUT,
-                          reinterpret_cast<SQLPOINTER>(CDBconnection::LoginTimeoutSeconds), 0);
-        const std::string login = std::string("DSN=") + SystemDataSource + ";UID=" + SystemDatabaseUser +
-                                  ";PWD=" + SystemDatabasePassword;
-        SQLCHAR out[1024];
-        SQLSMALLINT outLength = 0;
-        Check(SQLDriverConnect(m_dbc, nullptr, reinterpret_cast<SQLCHAR*>(const_cast<char*>(login.c_str())),
-                               SQL_NTS, out, sizeof out, &outLength, SQL_DRIVER_NOPROMPT),
-              SQL_HANDLE_DBC, m_dbc, std::string("cannot reach the system database ") + SystemDataSource);
-        m_connected = true;
-    }
-
-    ~OdbcReader()
-    {
-        if (m_connected) {
-            SQLDisconnect(m_dbc);
+        m_connection.setDataSource(SystemDataSource);
+        m_connection.setUser(SystemDatabaseUser);
+        m_connection.setPassword(SystemDatabasePassword);
+        if (m_connection.connect() != 0) {
+            throw std::runtime_error(std::string("cannot reach the system database ") + SystemDataSource + ": " +
+                                     m_connection.errorMessage() + " (SQLSTATE " + m_connection.sqlState() + ")");
         }
-        if (m_dbc != SQL_NULL_HDBC) {
-            SQLFreeHandle(SQL_HANDLE_DBC, m_dbc);
-        }
-        if (m_env != SQL_NULL_HENV) {
-            SQLFreeHandle(SQL_HANDLE_ENV, m_env);
-        }
+        m_dbc = static_cast<SQLHDBC>(m_connection.connectionHandle());
     }
 
     OdbcReader(const OdbcReader&) = delete;
@@ -120,9 +103,8 @@ private:
         throw std::runtime_error(what + ": " + reason);
     }
 
-    SQLHENV m_env = SQL_NULL_HENV;
+    CDBconnection m_connection;
     SQLHDBC m_dbc = SQL_NULL_HDBC;
-    bool m_connected = false;
 };
 
 // A moment as the arrival tables keep it: UTC date YYYYMMDD and millisecond of the day.
