@@ -5,9 +5,13 @@
 
 #include <boost/asio/bind_executor.hpp>
 #include <boost/asio/ip/udp.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/system/system_error.hpp>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 
 #include <array>
 #include <exception>
@@ -62,73 +66,114 @@ struct UdpReceiver::Handlers {
 // and of the closing flag between the owner's thread and the I/O thread; the
 // receive handler is called with it held, which is what lets closeReceiver
 // promise that no call follows it.
+//
+// The loop waits until the socket is readable, then takes what waits in it
+// with recvmmsg, up to BatchSize datagrams a call, and hands each on in the
+// order of arrival. The I/O service registers sockets edge-triggered: a wait
+// started while datagrams still lie in the socket would not complete until the
+// next one arrives. So the loop waits only after a call that found the socket
+// empty (fewer datagrams than asked for), and both the first take and the take
+// after a bounded round are posted, not waited for. Every wait is started from
+// the I/O thread before it next asks the kernel for events, so a datagram that
+// arrives after the last take always completes the wait.
 struct UdpReceiver::Session : std::enable_shared_from_this<UdpReceiver::Session> {
+    // Datagrams one recvmmsg takes, and the calls per round before the loop
+    // lets other work (and closing) in.
+    static constexpr unsigned BatchSize = 64;
+    static constexpr int CallsPerRound = 4;
+
     Session(boost::asio::io_context& io, boost::asio::strand<boost::asio::io_context::executor_type> strand,
             std::shared_ptr<Handlers> handlers)
-        : socket(io), strand(std::move(strand)), handlers(std::move(handlers))
+        : socket(io),
+          strand(std::move(strand)),
+          handlers(std::move(handlers)),
+          // Not value-initialised: only the pages the kernel writes become resident.
+          buffers(new char[std::size_t { BatchSize } * ReceiveBufferBytes])
     {
+        for (unsigned i = 0; i < BatchSize; ++i) {
+            vectors[i] = iovec { buffers.get() + std::size_t { i } * ReceiveBufferBytes, ReceiveBufferBytes };
+        }
     }
 
     std::mutex mutex;
     udp::socket socket;
-    udp::endpoint sender;
     bool closing = false;
-    std::array<char, ReceiveBufferBytes> buffer {};
     boost::asio::strand<boost::asio::io_context::executor_type> strand;
     std::shared_ptr<Handlers> handlers;
+    std::unique_ptr<char[]> buffers;  // BatchSize slots of ReceiveBufferBytes
+    std::array<iovec, BatchSize> vectors {};
+    std::array<sockaddr_in, BatchSize> senders {};
+    std::array<mmsghdr, BatchSize> messages {};
 
-    // Called with the mutex held.
+    // Called with the mutex held, from any thread: the first take runs on the I/O thread.
     void StartReceive()
     {
-        socket.async_receive_from(boost::asio::buffer(buffer), sender,
-                                  boost::asio::bind_executor(strand, [self = shared_from_this()](
-                                                                         const boost::system::error_code& error,
-                                                                         std::size_t length) {
-                                      self->OnReceive(error, length);
-                                  }));
+        boost::asio::post(strand, [self = shared_from_this()] { self->OnReadable(boost::system::error_code()); });
     }
 
-    void OnReceive(const boost::system::error_code& error, std::size_t length)
+    // Called with the mutex held, on the I/O thread, once the socket was found empty.
+    void WaitReadable()
+    {
+        socket.async_wait(udp::socket::wait_read,
+                          boost::asio::bind_executor(strand, [self = shared_from_this()](
+                                                                 const boost::system::error_code& error) {
+                              self->OnReadable(error);
+                          }));
+    }
+
+    void OnReadable(const boost::system::error_code& error)
     {
         std::lock_guard<std::mutex> lock(mutex);
-        if (closing) {
+        if (closing || !socket.is_open()) {
             return;
         }
-        if (!error && length > 0) {
-            Deliver(length);
-            DeliverWaiting();
+        if (error) {
+            // Receive errors are not reported; the loop goes on until the receiver closes.
+            WaitReadable();
+            return;
         }
-        // Receive errors are not reported; the loop goes on until the receiver closes.
+        for (int call = 0; call < CallsPerRound; ++call) {
+            const int taken = TakeBatch();
+            if (taken < static_cast<int>(BatchSize)) {
+                WaitReadable();  // the socket was empty (or failed): wait for the next datagram
+                return;
+            }
+        }
+        // More may wait: go on after whatever else the I/O thread has to do.
         StartReceive();
     }
 
-    // Under load more datagrams wait in the socket by the time one has been
-    // handed on: take them straight away, each in turn, instead of one trip
-    // through the I/O service per datagram. Bounded, so closing is not held up.
-    void DeliverWaiting()
+    // One recvmmsg without blocking, each datagram handed on in turn. The
+    // number taken, or -1 when the call failed (would block, or an error).
+    int TakeBatch()
     {
-        for (int taken = 0; taken < MaxWaitingPerWakeUp; ++taken) {
-            boost::system::error_code error;
-            const std::size_t length = socket.receive_from(boost::asio::buffer(buffer), sender, 0, error);
-            if (error) {
-                return;  // would block: the socket is empty
-            }
-            if (length > 0) {
-                Deliver(length);
+        for (unsigned i = 0; i < BatchSize; ++i) {
+            msghdr& header = messages[i].msg_hdr;
+            header = msghdr {};
+            header.msg_name = &senders[i];
+            header.msg_namelen = sizeof(sockaddr_in);
+            header.msg_iov = &vectors[i];
+            header.msg_iovlen = 1;
+        }
+        const int taken = ::recvmmsg(socket.native_handle(), messages.data(), BatchSize, MSG_DONTWAIT, nullptr);
+        for (int i = 0; i < taken; ++i) {
+            if (messages[i].msg_len > 0) {
+                Deliver(static_cast<std::size_t>(i), messages[i].msg_len);
             }
         }
+        return taken;
     }
 
-    static constexpr int MaxWaitingPerWakeUp = 64;
-
-    void Deliver(std::size_t length)
+    void Deliver(std::size_t slot, std::size_t length)
     {
+        const sockaddr_in& from = senders[slot];
+        const udp::endpoint sender(boost::asio::ip::address_v4(ntohl(from.sin_addr.s_addr)), ntohs(from.sin_port));
         const std::shared_ptr<const ReceiveHandler> handler = handlers->ReceiveFrom(sender);
         if (!handler || !*handler) {
             return;
         }
         try {
-            (*handler)(buffer.data(), length);
+            (*handler)(buffers.get() + slot * ReceiveBufferBytes, length);
         } catch (const std::exception& e) {
             // A failing handler must not end the I/O thread and with it all input.
             handlers->Log(std::string("Receive handler failed: ") + e.what());
@@ -167,7 +212,7 @@ UdpReceiver::UdpReceiver(boost::asio::io_context& io)
     boost::system::error_code error;
     m_session->socket.open(udp::v4(), error);
     if (!error) {
-        m_session->socket.non_blocking(true, error);  // for the receives that drain a busy socket
+        m_session->socket.non_blocking(true, error);  // the loop takes datagrams only without blocking
     }
     if (error) {
         Raise(error, "open UDP socket");

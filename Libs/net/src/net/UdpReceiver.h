@@ -1,6 +1,7 @@
 // The UDP receive endpoint of a state machine: one IPv4 port on the owner's
-// io_context, one receive outstanding, each datagram handed to the receive handler
-// on the I/O thread. Open, reopen and close come from the owner's thread.
+// io_context, the datagrams taken in batches (recvmmsg) once the socket is
+// readable, each handed to the receive handler on the I/O thread, in order.
+// Open, reopen and close come from the owner's thread.
 #pragma once
 
 #include <boost/asio/io_context.hpp>
@@ -19,7 +20,7 @@ public:
     using ReceiveHandler = std::function<void(const char* bytes, std::size_t length)>;
     using LogHandler = std::function<void(const std::string& text)>;
 
-    // Largest datagram one receive takes.
+    // Largest datagram one receive takes (each of a batch's slots has this size).
     static constexpr std::size_t ReceiveBufferBytes = 65535;
     // Socket receive buffer asked of the kernel, so that bursts survive a busy machine.
     static constexpr int SocketBufferBytes = 32000000;
