@@ -302,12 +302,12 @@ public:
         : m_io(io),
           m_options(options),
           m_socket(io, udp::v4()),
-          m_batch(m_socket.native_handle()),
           m_timer(io),
           m_signals(io, SIGINT, SIGTERM),
           m_start(Clock::now()),
           m_heave(options.heaveRate, m_start),
-          m_sentences(options.p2xRate, m_start)
+          m_sentences(options.p2xRate, m_start),
+          m_batch(m_socket.native_handle())
     {
         m_heaveDestination = platform::Ipv4Destination(options.host, options.heavePort);
         m_sentenceDestination = platform::Ipv4Destination(options.host, options.p2xPort);
@@ -459,13 +459,13 @@ private:
     udp::socket m_socket;
     boost::asio::steady_timer m_timer;
     boost::asio::signal_set m_signals;
-    platform::CDatagramBatch m_batch;
     sockaddr_in m_heaveDestination {};
     sockaddr_in m_sentenceDestination {};
     const Clock::time_point m_start;
     std::optional<Clock::time_point> m_end;
     CPace m_heave;
     CPace m_sentences;
+    platform::CDatagramBatch m_batch;  // sends through m_socket
     std::uint64_t m_long = 0;
     int m_stopSignal = 0;
 };
