@@ -1,6 +1,7 @@
 // Datagram log files of the loggers: paths from templates with time tokens,
 // open (folders made, an existing file moved aside), flushed records and lines,
-// close, each with its trace line. One object per logger, used by its state-machine thread.
+// records gathered while more datagrams wait and written together, close, each
+// with its trace line. One object per logger, used by its state-machine thread.
 #pragma once
 
 #include "platform/LogFolder.h"
@@ -11,6 +12,7 @@
 #include <ctime>
 #include <functional>
 #include <string>
+#include <vector>
 
 class CFsmBase;
 class CTRXSignal;
@@ -28,6 +30,8 @@ class CDatagramLogFile {
 public:
     // `extension` is the logger's file extension, ".qhv" or ".p2x".
     CDatagramLogFile(const CFsmBase& owner, std::string extension);
+    // Writes what is gathered (FlushRecords).
+    ~CDatagramLogFile();
 
     CDatagramLogFile(const CDatagramLogFile&) = delete;
     CDatagramLogFile& operator=(const CDatagramLogFile&) = delete;
@@ -50,7 +54,8 @@ public:
     // ... follows the suffix. Never replaces a file. True on success.
     bool RenameExistingLogFile();
 
-    // Closes the file if one is open; false only when closing failed.
+    // Closes the file if one is open, after writing what is gathered; false
+    // only when closing failed.
     bool CloseLogFile();
 
     // Appends one .qhv record: the signal's length as 16-bit little-endian,
@@ -58,6 +63,19 @@ public:
     // A record that cannot be written whole is cut off again, so the file
     // always ends with the last whole record.
     void WriteDatagramRecord(const CTRXSignal& signal);
+
+    // Gathers the record WriteDatagramRecord would write, for a logger whose
+    // queue holds more datagrams: the records go to the file together, with one
+    // write, at FlushRecords, or by themselves once GatherBytes are gathered.
+    // The logger calls FlushRecords as soon as no further datagram waits;
+    // open, close, a move aside and a line write it first as well.
+    void GatherDatagramRecord(const CTRXSignal& signal);
+    // Writes the gathered records. Should the write fail or end short, the
+    // file is cut back to the last whole record that reached it and the failure
+    // is reported as for a single record; the rest are dropped. True when
+    // nothing failed.
+    bool FlushRecords();
+    static constexpr std::size_t GatherBytes = 32768;
 
     // Appends one .p2x line: the bytes, then a line feed; flushed at once.
     bool WriteLine(const char* text, std::size_t length);
@@ -70,14 +88,16 @@ public:
 private:
     bool OpenFailed() const;
     bool RenameExistingLogFile(const platform::CLogFolder& folder);
-    bool WriteFlushed(const std::string& bytes);
+    // The record in m_record, without a payload check; false when not open.
+    bool AppendRecord(const CTRXSignal& signal);
     void ReportWriteError();
 
     const CFsmBase& m_owner;
     const std::string m_extension;
     std::string m_path;
     platform::CFileDescriptor m_file;  // the open log file, written with plain writes
-    std::string m_record;    // the record or line being written, reused
+    std::string m_record;    // the records or the line being written, reused
+    std::vector<std::size_t> m_recordEnds;  // where each record in m_record ends, reused
     std::uint64_t m_written = 0;  // bytes of whole records in the open file
     // Write errors are traced once per run of failures, and again at most once
     // a second while it lasts.

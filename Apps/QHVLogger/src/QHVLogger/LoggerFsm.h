@@ -37,6 +37,15 @@ public:
         m_core.OpenDataPort();
     }
 
+    // Dispatch calls it before every job: before any signal but a heave
+    // datagram, the records gathered while datagrams queued are in the file.
+    void BeforeJob(std::int32_t number)
+    {
+        if (!IsHeaveDatagram(number)) {
+            m_core.LogFile().FlushRecords();
+        }
+    }
+
 protected:
     // `tokens` must outlive the logger; `withHeave`: the data port takes heave
     // datagrams besides $PQRV sentences.
@@ -113,6 +122,20 @@ protected:
         this->TraceJob("JobTerminate");
         DeleteSignal(*signal);
         g_terminationSemaphore.release();
+    }
+
+    static bool IsHeaveDatagram(std::int32_t number) { return number == ORVANTA_QHV || number == ORVANTA_QHV26; }
+
+    // Group commit, at the end of a datagram's job: while another heave
+    // datagram waits in the queue, the records gathered so far wait for it;
+    // once none does, they go to the file with one write. So the file holds
+    // every record whenever the logger waits for input, and a burst costs one
+    // write instead of one per datagram.
+    void CommitUnlessDatagramWaits()
+    {
+        if (!IsHeaveDatagram(this->NextSignalNumber())) {
+            m_core.LogFile().FlushRecords();
+        }
     }
 
     // A job that has nothing to do beyond its trace line.

@@ -110,6 +110,10 @@ public:
 
     void PutInternal(Signal* signal) { m_input->PutInternal(signal); }
 
+    // The number of the signal the machine takes next, 0 when none waits
+    // (CFsmInput::NextSignalNumber). For the machine's own jobs.
+    std::int32_t NextSignalNumber() const { return m_input->NextSignalNumber(); }
+
     void StartTimer(std::int32_t number, std::int32_t delayMs, char* payload = nullptr, std::int32_t length = 0)
     {
         m_timer->StartTimer(number, delayMs, payload, length);

@@ -133,6 +133,32 @@ public:
     std::shared_ptr<const CQueueLoad> Load() const { return m_load; }
     std::uint64_t Dropped() const { return m_dropped.load(); }
 
+    // The number of the signal the input thread takes next: the head of the
+    // internal queue, else that of the external queue; 0 when both are empty.
+    // Lets a job see whether more input of its kind waits. Only new signals
+    // at the back, wake-ups and timer expiries can come after the answer.
+    std::int32_t NextSignalNumber()
+    {
+        {
+            ACE_GUARD_RETURN(ACE_Mutex, guard, m_internalMutex, 0);
+            for (const Signal* signal : m_internal) {
+                if (signal != nullptr) {
+                    return signal->GetNumber();
+                }
+            }
+        }
+        if (m_load->signalCount.load(std::memory_order_relaxed) == 0) {
+            return 0;  // nothing queued: no lock needed to say so
+        }
+        ACE_GUARD_RETURN(ACE_Mutex, guard, m_externalMutex, 0);
+        for (const Signal* signal : m_external) {
+            if (signal != nullptr) {
+                return signal->GetNumber();
+            }
+        }
+        return 0;
+    }
+
     // Appends to the internal queue; seen at the input thread's next drain.
     void PutInternal(Signal* signal)
     {
