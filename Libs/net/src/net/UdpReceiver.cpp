@@ -14,6 +14,7 @@
 #include <sys/uio.h>
 
 #include <array>
+#include <atomic>
 #include <exception>
 #include <iostream>
 #include <mutex>
@@ -98,6 +99,9 @@ struct UdpReceiver::Session : std::enable_shared_from_this<UdpReceiver::Session>
     std::mutex mutex;
     udp::socket socket;
     bool closing = false;
+    // Set by Close before it waits for the mutex: a round in progress hands on
+    // no further datagram, so closing waits for one handler call at most.
+    std::atomic<bool> closeAsked { false };
     boost::asio::strand<boost::asio::io_context::executor_type> strand;
     std::shared_ptr<Handlers> handlers;
     std::unique_ptr<char[]> buffers;  // BatchSize slots of ReceiveBufferBytes
@@ -132,7 +136,7 @@ struct UdpReceiver::Session : std::enable_shared_from_this<UdpReceiver::Session>
             WaitReadable();
             return;
         }
-        for (int call = 0; call < CallsPerRound; ++call) {
+        for (int call = 0; call < CallsPerRound && !closeAsked.load(std::memory_order_relaxed); ++call) {
             const int taken = TakeBatch();
             if (taken < static_cast<int>(BatchSize)) {
                 WaitReadable();  // the socket was empty (or failed): wait for the next datagram
@@ -156,7 +160,7 @@ struct UdpReceiver::Session : std::enable_shared_from_this<UdpReceiver::Session>
             header.msg_iovlen = 1;
         }
         const int taken = ::recvmmsg(socket.native_handle(), messages.data(), BatchSize, MSG_DONTWAIT, nullptr);
-        for (int i = 0; i < taken; ++i) {
+        for (int i = 0; i < taken && !closeAsked.load(std::memory_order_relaxed); ++i) {
             if (messages[i].msg_len > 0) {
                 Deliver(static_cast<std::size_t>(i), messages[i].msg_len);
             }
@@ -182,6 +186,7 @@ struct UdpReceiver::Session : std::enable_shared_from_this<UdpReceiver::Session>
 
     void Close()
     {
+        closeAsked = true;
         std::lock_guard<std::mutex> lock(mutex);
         closing = true;
         if (socket.is_open()) {
