@@ -52,9 +52,14 @@ protected:
     CLoggerFsm(const char* name, const StateEntry* stateTable, LogTrace* trace, std::uint8_t debugMask,
                CGetToken& tokens, const LoggerProfile& profile, bool withHeave)
         : Base(name, stateTable, IDLE, trace, debugMask),
-          m_core(*this, profile, tokens, [this, withHeave](const char* bytes, std::size_t length) {
-              QueueSensorDatagram(*this, bytes, length, withHeave);
-          })
+          // The datagrams of one receive batch are queued, then the input
+          // thread is woken once for all of them.
+          m_core(
+              *this, profile, tokens,
+              [this, withHeave](const char* bytes, std::size_t length) {
+                  QueueSensorDatagram(*this, bytes, length, withHeave, true);
+              },
+              [this] { this->WakeForQueued(); })
     {
     }
     ~CLoggerFsm() override = default;

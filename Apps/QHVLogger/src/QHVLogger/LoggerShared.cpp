@@ -56,7 +56,7 @@ std::optional<std::int32_t> SensorSignalNumber(const char* bytes, std::size_t le
     return 0;
 }
 
-void QueueSensorDatagram(CFsmBase& machine, const char* bytes, std::size_t length, bool withHeave)
+void QueueSensorDatagram(CFsmBase& machine, const char* bytes, std::size_t length, bool withHeave, bool quietly)
 {
     const std::optional<std::int32_t> number = SensorSignalNumber(bytes, length, withHeave);
     if (!number) {
@@ -64,7 +64,12 @@ void QueueSensorDatagram(CFsmBase& machine, const char* bytes, std::size_t lengt
     }
     const auto payloadLength = static_cast<std::int32_t>(length);
     CTRXSignal* signal = new CTRXSignal(*number, &machine, CopyPayload(bytes, payloadLength), payloadLength);
-    machine.PutExternalBounded(&signal);  // queued or, past the queue's bound, dropped
+    // Queued or, past the queue's bound, dropped.
+    if (quietly) {
+        machine.PutExternalBoundedQuietly(&signal);
+    } else {
+        machine.PutExternalBounded(&signal);
+    }
 }
 
 LoggerSettings SettingsFromSentence(std::string_view sentence, const LoggerTokenNames& tokens, CGetToken& store,
@@ -127,8 +132,8 @@ std::int32_t TimerDelayMs(std::int64_t count, std::int64_t unitMs)
 }
 
 CLoggerDataPort::CLoggerDataPort(const CFsmBase& owner, log4cplus::LogLevel level,
-                                 UdpReceiver::ReceiveHandler receive)
-    : m_owner(owner), m_level(level), m_receive(std::move(receive))
+                                 UdpReceiver::ReceiveHandler receive, UdpReceiver::BatchEndHandler batchEnd)
+    : m_owner(owner), m_level(level), m_receive(std::move(receive)), m_batchEnd(std::move(batchEnd))
 {
 }
 
@@ -154,6 +159,7 @@ std::unique_ptr<UdpReceiver> CLoggerDataPort::MakeReceiver()
     receiver->setSourceFilter(SensorAllowList());
     // Before it receives: nothing that arrives from then on goes unhandled.
     receiver->setReceiveHandler(m_receive);
+    receiver->setBatchEndHandler(m_batchEnd);
     return receiver;
 }
 

@@ -99,6 +99,15 @@ public:
         return m_input->PutExternalBounded(handed);
     }
 
+    bool PutExternalBoundedQuietly(CTRXSignal** signal) override
+    {
+        CTRXSignal* handed = *signal;
+        *signal = nullptr;  // the queue owns it now, or has deleted it
+        return m_input->PutExternalBoundedQuietly(handed);
+    }
+
+    void WakeForQueued() override { m_input->WakeForQueued(); }
+
     std::shared_ptr<const CQueueLoad> ExternalLoad() const override { return m_input->Load(); }
 
     // This machine relays network signals to `other`: while the other's queue

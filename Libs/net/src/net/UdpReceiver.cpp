@@ -25,6 +25,7 @@ struct UdpReceiver::Handlers {
     std::mutex mutex;
     std::shared_ptr<const ReceiveHandler> receive;
     std::shared_ptr<const LogHandler> log;
+    std::shared_ptr<const BatchEndHandler> batchEnd;
     std::shared_ptr<const SourceAllowList> allowed;
     platform::ReportThrottle strangers;
 
@@ -48,6 +49,22 @@ struct UdpReceiver::Handlers {
                 " (" + std::to_string(dropped) + " dropped since the last report)");
         }
         return nullptr;
+    }
+
+    void EndBatch()
+    {
+        std::shared_ptr<const BatchEndHandler> handler;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            handler = batchEnd;
+        }
+        if (handler && *handler) {
+            try {
+                (*handler)();
+            } catch (const std::exception& e) {
+                Log(std::string("Receive handler failed: ") + e.what());
+            }
+        }
     }
 
     void Log(const std::string& text)
@@ -165,6 +182,9 @@ struct UdpReceiver::Session : std::enable_shared_from_this<UdpReceiver::Session>
                 Deliver(static_cast<std::size_t>(i), messages[i].msg_len);
             }
         }
+        if (taken > 0) {
+            handlers->EndBatch();
+        }
         return taken;
     }
 
@@ -241,6 +261,13 @@ void UdpReceiver::setReceiveHandler(ReceiveHandler handler)
     auto shared = std::make_shared<const ReceiveHandler>(std::move(handler));
     std::lock_guard<std::mutex> lock(m_handlers->mutex);
     m_handlers->receive = std::move(shared);
+}
+
+void UdpReceiver::setBatchEndHandler(BatchEndHandler handler)
+{
+    auto shared = std::make_shared<const BatchEndHandler>(std::move(handler));
+    std::lock_guard<std::mutex> lock(m_handlers->mutex);
+    m_handlers->batchEnd = std::move(shared);
 }
 
 void UdpReceiver::setSourceFilter(std::shared_ptr<const SourceAllowList> allowed)

@@ -19,6 +19,7 @@ class UdpReceiver {
 public:
     using ReceiveHandler = std::function<void(const char* bytes, std::size_t length)>;
     using LogHandler = std::function<void(const std::string& text)>;
+    using BatchEndHandler = std::function<void()>;
 
     // Largest datagram one receive takes (each of a batch's slots has this size).
     static constexpr std::size_t ReceiveBufferBytes = 65535;
@@ -44,6 +45,10 @@ public:
     // I/O thread should a receive handler throw.
     void setLogHandler(LogHandler handler);
     void setReceiveHandler(ReceiveHandler handler);
+    // Called on the I/O thread after the datagrams of one batch (those one
+    // recvmmsg took) have all been handed to the receive handler, under the
+    // same promise: no call after closeReceiver returns.
+    void setBatchEndHandler(BatchEndHandler handler);
 
     // Datagrams from senders the list does not allow are dropped before the
     // receive handler sees them, with a line to the log handler at most once a
