@@ -13,16 +13,17 @@
 #include "LogTrace/LogTrace.h"
 #include "fsm/FsmQueueLoad.h"
 #include "fsm/FsmSignal.h"
+#include "fsm/InputSemaphore.h"
 
 #include <ace/Guard_T.h>
 #include <ace/Mutex.h>
-#include <ace/Semaphore.h>
 #include <ace/Thread.h>
 #include <ace/Thread_Manager.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <list>
 #include <memory>
 #include <vector>
@@ -80,8 +81,8 @@ public:
     // Wakes the input thread for every signal PutExternalBoundedQuietly queued.
     void WakeForQueued()
     {
-        for (std::size_t queued = m_quietlyQueued.exchange(0); queued > 0; --queued) {
-            m_semaphore.release();
+        if (const std::size_t queued = m_quietlyQueued.exchange(0)) {
+            m_semaphore.Release(queued);
         }
     }
 
@@ -109,7 +110,7 @@ public:
                     m_dropEpisode = true;
                     m_episodeDrops = 0;
                     m_episodeToReport.store(true);
-                    m_semaphore.release();  // lets an idle input thread report it
+                    m_semaphore.Release();  // lets an idle input thread report it
                     traceDrop = true;
                 } else {
                     traceDrop = now - m_lastDropTrace >= DropTraceInterval;
@@ -241,7 +242,7 @@ public:
             if (input->m_episodeToReport.exchange(false)) {
                 input->m_machine.OnInputDropped(input->m_dropped.load());
             }
-            input->m_semaphore.acquire();
+            input->m_semaphore.Acquire();
             if (Signal* signal = input->TakeExternal()) {
                 if (signal->GetNumber() == FSM_TIMEHANDL) {
                     DeleteSignal(signal);
@@ -306,7 +307,7 @@ private:
     void WakeAndReport(const QueueLength& length)
     {
         if (length.queued) {
-            m_semaphore.release();
+            m_semaphore.Release();
         }
         if (length.reported > 0) {
             char name[SignalNameBufferSize];
@@ -402,7 +403,8 @@ private:
         }
     }
 
-    static void DrainQueue(ACE_Mutex& mutex, std::list<Signal*>& queue)
+    template <class Queue>
+    static void DrainQueue(ACE_Mutex& mutex, Queue& queue)
     {
         ACE_GUARD(ACE_Mutex, guard, mutex);
         for (Signal* signal : queue) {
@@ -411,13 +413,13 @@ private:
         queue.clear();
     }
 
-    ACE_Semaphore m_semaphore { 0, USYNC_THREAD, nullptr, nullptr, 2147483647 };
+    CInputSemaphore m_semaphore;
     ACE_Mutex m_externalMutex;
     ACE_Mutex m_internalMutex;
     ACE_Mutex m_savedMutex;
     Machine& m_machine;
     LogTrace* const m_trace;
-    std::list<Signal*> m_external;
+    std::deque<Signal*> m_external;  // a deque: no allocation per signal
     const std::shared_ptr<CQueueLoad> m_load = std::make_shared<CQueueLoad>();
     std::vector<std::shared_ptr<const CQueueLoad>> m_watched;  // under the external-queue lock
     std::atomic<std::uint64_t> m_dropped { 0 };     // network signals refused since the start
