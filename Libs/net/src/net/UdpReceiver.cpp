@@ -156,16 +156,25 @@ struct UdpReceiver::Session : std::enable_shared_from_this<UdpReceiver::Session>
         for (int call = 0; call < CallsPerRound && !closeAsked.load(std::memory_order_relaxed); ++call) {
             const int taken = TakeBatch();
             if (taken < static_cast<int>(BatchSize)) {
-                WaitReadable();  // the socket was empty (or failed): wait for the next datagram
+                // The socket was empty (or failed): wait for the next datagram.
+                // The wait is started before the batch's end is reported, so that
+                // the thread the report wakes finds this one on its way to sleep
+                // rather than still busy on the same processor.
+                WaitReadable();
+                if (taken > 0) {
+                    handlers->EndBatch();
+                }
                 return;
             }
+            handlers->EndBatch();
         }
         // More may wait: go on after whatever else the I/O thread has to do.
         StartReceive();
     }
 
-    // One recvmmsg without blocking, each datagram handed on in turn. The
-    // number taken, or -1 when the call failed (would block, or an error).
+    // One recvmmsg without blocking, each datagram handed on in turn; the caller
+    // reports the batch's end. The number taken, or -1 when the call failed
+    // (would block, or an error).
     int TakeBatch()
     {
         for (unsigned i = 0; i < BatchSize; ++i) {
@@ -181,9 +190,6 @@ struct UdpReceiver::Session : std::enable_shared_from_this<UdpReceiver::Session>
             if (messages[i].msg_len > 0) {
                 Deliver(static_cast<std::size_t>(i), messages[i].msg_len);
             }
-        }
-        if (taken > 0) {
-            handlers->EndBatch();
         }
         return taken;
     }
