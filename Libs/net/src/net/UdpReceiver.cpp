@@ -62,7 +62,7 @@ struct UdpReceiver::Handlers {
             try {
                 (*handler)();
             } catch (const std::exception& e) {
-                Log(std::string("Receive handler failed: ") + e.what());
+                Log(std::string("Batch end handler failed: ") + e.what());
             }
         }
     }
@@ -87,13 +87,10 @@ struct UdpReceiver::Handlers {
 //
 // The loop waits until the socket is readable, then takes what waits in it
 // with recvmmsg, up to BatchSize datagrams a call, and hands each on in the
-// order of arrival. The I/O service registers sockets edge-triggered: a wait
-// started while datagrams still lie in the socket would not complete until the
-// next one arrives. So the loop waits only after a call that found the socket
-// empty (fewer datagrams than asked for), and both the first take and the take
-// after a bounded round are posted, not waited for. Every wait is started from
-// the I/O thread before it next asks the kernel for events, so a datagram that
-// arrives after the last take always completes the wait.
+// order of arrival. It waits again only after a call that found the socket
+// empty (fewer datagrams than asked for): each wait costs the I/O service a
+// system call to re-arm the socket, which a busy socket does without. The
+// first take, and the take after a bounded round, are posted instead.
 struct UdpReceiver::Session : std::enable_shared_from_this<UdpReceiver::Session> {
     // Datagrams one recvmmsg takes, and the calls per round before the loop
     // lets other work (and closing) in.
