@@ -34,9 +34,13 @@ struct HeaveDatagram {
     unsigned char bytes[HeaveBytes] = {};
 };
 
-// Sends `count` items at `rate` per second, paced against the clock in small
-// batches; `send(i)` sends item i.
-inline void SendPaced(long rate, long count, const std::function<void(long)>& send)
+// Sends `count` items at `rate` per second, paced against the clock: each
+// round sends what is due, then `flush` (if given) hands the round's items to
+// the kernel together, then the sender sleeps briefly. At low rates a round
+// holds one item, so each leaves on time; at high rates a round holds many.
+// `send(i)` sends or queues item i. Returns the seconds the sending took.
+inline double SendPaced(long rate, long count, const std::function<void(long)>& send,
+                        const std::function<void()>& flush = {})
 {
     const auto start = Clock::now();
     long sent = 0;
@@ -46,8 +50,14 @@ inline void SendPaced(long rate, long count, const std::function<void(long)>& se
         for (; sent < due; ++sent) {
             send(sent);
         }
-        std::this_thread::sleep_for(std::chrono::microseconds(100));
+        if (flush) {
+            flush();
+        }
+        if (sent < count) {
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+        }
     }
+    return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
 inline std::uintmax_t FileSize(const std::filesystem::path& file)

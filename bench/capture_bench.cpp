@@ -1,14 +1,19 @@
 // Measures the whole QHVLogger process against the capture tools a survey
 // engineer already trusts, on the same port and the same paced stream of 13-byte
-// heave datagrams: a minimal receiver (one recvfrom and one write per datagram),
-// tcpdump and socat. Per rate: sent, written, lost and CPU seconds per 10^5
-// datagrams; then the highest rate without loss, the delay until a datagram is
-// in the file, what kill -9 loses, resident memory over 10^6 datagrams, and the
-// P2X logger at rising sentence rates.
-//   capture_bench [--seconds S] [--rates R,R,...] [--p2x-rates R,...] [--no-peers]
+// heave datagrams (sent with sendmmsg, so the sender outruns every receiver): a
+// minimal receiver (one recvfrom and one write per datagram), the same with
+// recvmmsg and one write per batch, tcpdump and socat. Per rate: sent, the rate
+// reached, written, lost and CPU seconds per 10^5 datagrams; then the highest
+// rate without loss, what kill -9 loses, resident memory over 10^6 datagrams,
+// the P2X logger at rising sentence rates, and the delay from sending until the
+// record is in the file at 200/s, for QHVLogger and both minimal receivers
+// side by side in the same rounds. At the end one table holds them all.
+//   capture_bench [--seconds S] [--rates R,R,...] [--p2x-rates R,...] [--latency-count N] [--no-peers]
 // The process runs in the embedded default set-up of `make run`
 // (tools/prepare-default.sh), in a folder of its own under /tmp.
 #include "BenchSupport.h"
+
+#include "platform/DatagramBatch.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -57,11 +62,15 @@ void Settle(const fs::path& file)
 constexpr std::uint16_t ControlPort = 5076;
 constexpr std::uint16_t HeavePort = 31102;
 constexpr std::uint16_t P2XPort = 31202;
+// The minimal receivers' ports while the delay is measured beside QHVLogger.
+constexpr std::uint16_t MinimalLatencyPort = 31110;
+constexpr std::uint16_t BatchedLatencyPort = 31111;
 
 struct Options {
     double seconds = 5;
-    std::vector<long> rates { 1000, 5000, 10000, 20000, 50000, 100000, 150000, 200000 };
+    std::vector<long> rates { 1000, 10000, 100000, 200000, 400000, 700000, 1000000 };
     std::vector<long> p2xRates { 1000, 5000, 10000, 20000, 50000 };
+    long latencyCount = 2000;
     bool peers = true;
 };
 
@@ -201,31 +210,45 @@ bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
 
 // ---- UDP ---------------------------------------------------------------------
 
+// Sends single datagrams at once (control sentences, the delay probe), or
+// queues them for one sendmmsg per paced round (the rate sweeps).
 class Sender {
 public:
-    Sender() : m_fd(::socket(AF_INET, SOCK_DGRAM, 0)) {}
+    Sender() : m_fd(::socket(AF_INET, SOCK_DGRAM, 0)), m_batch(m_fd) {}
     ~Sender() { ::close(m_fd); }
+    Sender(const Sender&) = delete;
+    Sender& operator=(const Sender&) = delete;
+
     void Send(std::uint16_t port, const void* bytes, std::size_t length) const
     {
-        sockaddr_in target {};
-        target.sin_family = AF_INET;
-        target.sin_port = htons(port);
-        target.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const sockaddr_in target = platform::Ipv4Destination("127.0.0.1", port);
         ::sendto(m_fd, bytes, length, 0, reinterpret_cast<const sockaddr*>(&target), sizeof target);
     }
     void Send(std::uint16_t port, const std::string& text) const { Send(port, text.data(), text.size()); }
 
+    void Queue(std::uint16_t port, const void* bytes, std::size_t length)
+    {
+        m_batch.Add(bytes, length, platform::Ipv4Destination("127.0.0.1", port));
+    }
+    void Flush() { m_batch.Flush(); }
+
 private:
     int m_fd;
+    platform::CDatagramBatch m_batch;
 };
 
-void SendHeave(const Sender& sender, long rate, long count, std::uint32_t epoch)
+// Heave datagrams at `rate` to `port`, queued and sent with one sendmmsg per
+// paced round; the seconds the sending took.
+double SendHeave(Sender& sender, std::uint16_t port, long rate, long count, std::uint32_t epoch)
 {
     HeaveDatagram datagram(epoch);
-    SendPaced(rate, count, [&](long i) {
-        datagram.Number(i);
-        sender.Send(HeavePort, datagram.bytes, sizeof datagram.bytes);
-    });
+    return SendPaced(
+        rate, count,
+        [&](long i) {
+            datagram.Number(i);
+            sender.Queue(port, datagram.bytes, sizeof datagram.bytes);
+        },
+        [&] { sender.Flush(); });
 }
 
 // ---- figures -------------------------------------------------------------------
@@ -235,19 +258,22 @@ struct RateFigures {
     long sent = 0;
     long written = 0;
     double cpuSeconds = 0;
+    double sendSeconds = 0;
     long Lost() const { return sent - written; }
+    long Reached() const { return sendSeconds > 0 ? static_cast<long>(static_cast<double>(sent) / sendSeconds) : 0; }
     double CpuPer100k() const { return sent > 0 ? cpuSeconds * 1e5 / static_cast<double>(sent) : 0; }
 };
 
 void PrintHeader(const char* title)
 {
-    std::printf("\n%s\n  %9s %10s %10s %9s %14s\n", title, "rate/s", "sent", "written", "lost", "CPU s/10^5");
+    std::printf("\n%s\n  %9s %10s %10s %10s %9s %14s\n", title, "rate/s", "reached/s", "sent", "written", "lost",
+                "CPU s/10^5");
 }
 
 void PrintRow(const RateFigures& figures)
 {
-    std::printf("  %9ld %10ld %10ld %9ld %14.3f\n", figures.rate, figures.sent, figures.written, figures.Lost(),
-                figures.CpuPer100k());
+    std::printf("  %9ld %10ld %10ld %10ld %9ld %14.3f\n", figures.rate, figures.Reached(), figures.sent,
+                figures.written, figures.Lost(), figures.CpuPer100k());
     std::fflush(stdout);
 }
 
@@ -301,33 +327,48 @@ public:
 
     void Run()
     {
-        std::printf("capture_bench: %.1f s per rate, 13-byte heave datagrams over loopback; %u cores; set-up in %s\n",
+        std::printf("capture_bench: %.1f s per rate, 13-byte heave datagrams over loopback sent with sendmmsg; "
+                    "%u cores; set-up in %s\n",
                     m_options.seconds, std::thread::hardware_concurrency(), m_var.c_str());
         std::printf("machine load before: %s", RunAndRead("cat /proc/loadavg").c_str());
 
         StartLogger();
-        const std::vector<RateFigures> ours = HeaveSweep();
+        m_table.push_back({ "QHVLogger", HeaveSweep() });
         MemoryOver(1000000);
-        Latency(200, 1000);
         P2XSweep();
         KillNine(200);
+        LatencyBesideMinimal(200);
         StopLogger();
 
         if (m_options.peers) {
-            const std::vector<RateFigures> minimal = PeerSweep(
-                "minimal receiver", { (m_bin / "minimal_receiver").string(), std::to_string(HeavePort), "{FILE}" },
-                [&](const fs::path& file) { return static_cast<long>(FileSize(file) / (HeaveBytes + 2)); });
-            const std::vector<RateFigures> tcpdump =
-                PeerSweep("tcpdump -U --immediate-mode",
-                          { "tcpdump", "-i", "lo", "-U", "--immediate-mode", "-s", "128", "-w", "{FILE}", "udp",
-                            "port", std::to_string(HeavePort) },
-                          [&](const fs::path& file) { return PcapPackets(file); });
-            const std::vector<RateFigures> socat = PeerSweep(
-                "socat (bytes / 13)",
-                { "socat", "-u", "UDP4-RECV:" + std::to_string(HeavePort) + ",rcvbuf=32000000", "OPEN:{FILE},creat" },
-                [&](const fs::path& file) { return static_cast<long>(FileSize(file) / HeaveBytes); });
-            Compare(ours, minimal, tcpdump, socat);
+            const auto minimalCount = [&](const fs::path& file) {
+                return static_cast<long>(FileSize(file) / (HeaveBytes + 2));
+            };
+            m_table.push_back({ "minimal receiver",
+                                PeerSweep("minimal receiver (recvfrom + write per datagram)",
+                                          { (m_bin / "minimal_receiver").string(), std::to_string(HeavePort),
+                                            "{FILE}" },
+                                          minimalCount) });
+            m_table.push_back({ "minimal, recvmmsg",
+                                PeerSweep("minimal receiver with recvmmsg (64 a call, one write per batch)",
+                                          { (m_bin / "minimal_receiver").string(), "--recvmmsg",
+                                            std::to_string(HeavePort), "{FILE}" },
+                                          minimalCount) });
+            m_table.push_back({ "tcpdump -U --immediate",
+                                PeerSweep("tcpdump -U --immediate-mode",
+                                          { "tcpdump", "-i", "lo", "-U", "--immediate-mode", "-s", "128", "-w",
+                                            "{FILE}", "udp", "port", std::to_string(HeavePort) },
+                                          [&](const fs::path& file) { return PcapPackets(file); }) });
+            m_table.push_back({ "socat",
+                                PeerSweep("socat (bytes / 13)",
+                                          { "socat", "-u",
+                                            "UDP4-RECV:" + std::to_string(HeavePort) + ",rcvbuf=32000000",
+                                            "OPEN:{FILE},creat" },
+                                          [&](const fs::path& file) {
+                                              return static_cast<long>(FileSize(file) / HeaveBytes);
+                                          }) });
         }
+        SideBySide();
         std::printf("\nmachine load after: %s", RunAndRead("cat /proc/loadavg").c_str());
     }
 
@@ -395,7 +436,7 @@ private:
             row.rate = rate;
             row.sent = static_cast<long>(static_cast<double>(rate) * m_options.seconds);
             const double cpuStart = m_logger->CpuSeconds();
-            SendHeave(m_sender, rate, row.sent, epoch);
+            row.sendSeconds = SendHeave(m_sender, HeavePort, rate, row.sent, epoch);
             Settle(file);
             row.cpuSeconds = m_logger->CpuSeconds() - cpuStart;
             row.written = Count(file);
@@ -412,48 +453,91 @@ private:
         const std::uint32_t epoch = m_nextEpoch++;
         const fs::path file = NewHeaveFile(epoch);
         const long before = m_logger->ResidentKiB();
-        SendHeave(m_sender, 50000, count, epoch);
+        SendHeave(m_sender, HeavePort, 100000, count / 2, epoch);
+        Settle(file);
+        const long middle = m_logger->ResidentKiB();
+        SendHeave(m_sender, HeavePort, 100000, count - count / 2, epoch);
         Settle(file);
         const long after = m_logger->ResidentKiB();
-        std::printf("\nResident memory over %ld datagrams at 50000/s: %ld KiB before, %ld KiB after (%+ld KiB); "
-                    "%ld written\n",
-                    count, before, after, after - before, Count(file));
+        std::printf("\nResident memory over %ld datagrams at 100000/s: %ld KiB before, %ld KiB half-way, %ld KiB "
+                    "after (%+ld KiB over the second half); %ld written\n",
+                    count, before, middle, after, after - middle, Count(file));
     }
+
+    // A receiver whose delay until a record is in its file is measured.
+    struct LatencyTarget {
+        std::string name;
+        std::uint16_t port;
+        fs::path file;
+        int watch = -1;
+        std::vector<double> delaysUs;
+    };
 
     // The time from sending a datagram until its record is in the file: the
     // kernel reports each write to the file (inotify), so nothing here spins.
-    void Latency(long rate, long count)
+    // QHVLogger and both minimal receivers, each on a port of its own, get one
+    // datagram each per round, in turns (the first of a round changes from round
+    // to round), so that all three see the same machine at the same time.
+    void LatencyBesideMinimal(long rate)
     {
         const std::uint32_t epoch = m_nextEpoch++;
-        const fs::path file = NewHeaveFile(epoch);
+        const fs::path minimalFile = m_var / "latency-minimal.out";
+        const fs::path batchedFile = m_var / "latency-recvmmsg.out";
+        Process minimal({ (m_bin / "minimal_receiver").string(), std::to_string(MinimalLatencyPort),
+                          minimalFile.string() },
+                        m_var / "log" / "peers.txt");
+        Process batched({ (m_bin / "minimal_receiver").string(), "--recvmmsg", std::to_string(BatchedLatencyPort),
+                          batchedFile.string() },
+                        m_var / "log" / "peers.txt");
+        std::vector<LatencyTarget> targets { { "QHVLogger", HeavePort, NewHeaveFile(epoch), -1, {} },
+                                             { "minimal receiver", MinimalLatencyPort, minimalFile, -1, {} },
+                                             { "minimal, recvmmsg", BatchedLatencyPort, batchedFile, -1, {} } };
         HeaveDatagram datagram(epoch);
-        m_sender.Send(HeavePort, datagram.bytes, sizeof datagram.bytes);  // opens the file
-        if (!WaitUntil([&] { return FileSize(file) > 0; }, std::chrono::seconds(5))) {
-            std::printf("\nDelay until a datagram is in the file: the file did not appear\n");
-            return;
+        for (LatencyTarget& target : targets) {
+            // The first datagram opens QHVLogger's file; the others show the receivers listen.
+            if (!WaitUntil([&] {
+                    m_sender.Send(target.port, datagram.bytes, sizeof datagram.bytes);
+                    return FileSize(target.file) > 0;
+                }, std::chrono::seconds(5))) {
+                std::printf("\nDelay until a datagram is in the file: %s wrote nothing\n", target.name.c_str());
+                return;
+            }
         }
-        const int watch = ::inotify_init1(IN_CLOEXEC);
-        ::inotify_add_watch(watch, file.c_str(), IN_MODIFY);
-        std::vector<double> delaysUs;
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        for (LatencyTarget& target : targets) {
+            target.watch = ::inotify_init1(IN_CLOEXEC);
+            ::inotify_add_watch(target.watch, target.file.c_str(), IN_MODIFY);
+        }
+        const long count = m_options.latencyCount;
         const auto period = std::chrono::nanoseconds(1000000000L / rate);
         auto next = Clock::now();
         char events[4096];
         for (long i = 1; i <= count; ++i) {
             datagram.Number(i);
-            const auto sent = Clock::now();
-            m_sender.Send(HeavePort, datagram.bytes, sizeof datagram.bytes);
-            pollfd entry { watch, POLLIN, 0 };
-            if (::poll(&entry, 1, 1000) == 1 && ::read(watch, events, sizeof events) > 0) {
-                delaysUs.push_back(std::chrono::duration<double, std::micro>(Clock::now() - sent).count());
+            for (std::size_t k = 0; k < targets.size(); ++k) {
+                LatencyTarget& target = targets[(static_cast<std::size_t>(i) + k) % targets.size()];
+                const auto sent = Clock::now();
+                m_sender.Send(target.port, datagram.bytes, sizeof datagram.bytes);
+                pollfd entry { target.watch, POLLIN, 0 };
+                if (::poll(&entry, 1, 1000) == 1 && ::read(target.watch, events, sizeof events) > 0) {
+                    target.delaysUs.push_back(std::chrono::duration<double, std::micro>(Clock::now() - sent).count());
+                }
             }
             next += period;
             std::this_thread::sleep_until(next);
         }
-        ::close(watch);
-        std::printf("\nDelay until a datagram is in the file, %ld datagrams at %ld/s: median %.0f us, "
-                    "99th percentile %.0f us, largest %.0f us (%zu seen)\n",
-                    count, rate, Percentile(delaysUs, 0.5), Percentile(delaysUs, 0.99), Percentile(delaysUs, 1.0),
-                    delaysUs.size());
+        std::printf("\nDelay until a datagram is in the file, %ld datagrams at %ld/s to each, in turns:\n", count,
+                    rate);
+        for (LatencyTarget& target : targets) {
+            ::close(target.watch);
+            LatencyFigures figures { Percentile(target.delaysUs, 0.5), Percentile(target.delaysUs, 0.99),
+                                     Percentile(target.delaysUs, 1.0), target.delaysUs.size() };
+            std::printf("  %-20s median %6.0f us, 99th percentile %6.0f us, largest %6.0f us (%zu seen)\n",
+                        target.name.c_str(), figures.median, figures.p99, figures.largest, figures.seen);
+            m_latency.push_back({ target.name, figures });
+        }
+        minimal.Kill(SIGKILL);
+        batched.Kill(SIGKILL);
     }
 
     void P2XSweep()
@@ -470,11 +554,14 @@ private:
             row.sent = static_cast<long>(static_cast<double>(rate) * m_options.seconds);
             const double cpuStart = m_logger->CpuSeconds();
             char sentence[64];
-            SendPaced(rate, row.sent, [&](long i) {
-                const int length = std::snprintf(sentence, sizeof sentence, "$PQRV,25,%ld,%ld,BENCH*00\r\n",
-                                                 m_nextKey + i, rate);
-                m_sender.Send(P2XPort, sentence, static_cast<std::size_t>(length));
-            });
+            row.sendSeconds = SendPaced(
+                rate, row.sent,
+                [&](long i) {
+                    const int length = std::snprintf(sentence, sizeof sentence, "$PQRV,25,%ld,%ld,BENCH*00\r\n",
+                                                     m_nextKey + i, rate);
+                    m_sender.Queue(P2XPort, sentence, static_cast<std::size_t>(length));
+                },
+                [&] { m_sender.Flush(); });
             m_nextKey += row.sent;
             Settle(file);
             row.cpuSeconds = m_logger->CpuSeconds() - cpuStart;
@@ -492,12 +579,8 @@ private:
     {
         const std::uint32_t epoch = m_nextEpoch++;
         const fs::path file = NewHeaveFile(epoch);
-        HeaveDatagram datagram(epoch);
         const long count = rate * 2;
-        SendPaced(rate, count, [&](long i) {
-            datagram.Number(i);
-            m_sender.Send(HeavePort, datagram.bytes, sizeof datagram.bytes);
-        });
+        SendHeave(m_sender, HeavePort, rate, count, epoch);
         m_logger->Kill(SIGKILL);
         const long written = Count(file);
         const std::string check = RunAndRead(Quoted((m_bin / "qhvdump").string()) + " --check " + Quoted(file));
@@ -525,16 +608,12 @@ private:
         }
         std::vector<RateFigures> rows;
         long before = 0;
-        HeaveDatagram datagram(1765000000);
         for (const long rate : m_options.rates) {
             RateFigures row;
             row.rate = rate;
             row.sent = static_cast<long>(static_cast<double>(rate) * m_options.seconds);
             const double cpuStart = peer.CpuSeconds();
-            SendPaced(rate, row.sent, [&](long i) {
-                datagram.Number(i);
-                m_sender.Send(HeavePort, datagram.bytes, sizeof datagram.bytes);
-            });
+            row.sendSeconds = SendHeave(m_sender, HeavePort, rate, row.sent, 1765000000);
             Settle(file);
             row.cpuSeconds = peer.CpuSeconds() - cpuStart;
             const long total = count(file);
@@ -567,22 +646,85 @@ private:
         return packets;
     }
 
-    static void Compare(const std::vector<RateFigures>& ours, const std::vector<RateFigures>& minimal,
-                        const std::vector<RateFigures>& tcpdump, const std::vector<RateFigures>& socat)
+    // CPU microseconds per datagram at `rate`, or a dash when not measured.
+    static std::string CpuAt(const std::vector<RateFigures>& rows, long rate)
     {
-        const Best own = ZeroLoss(ours);
-        std::printf("\nHighest rate without loss, and CPU per datagram at it (ratio: QHVLogger / peer):\n");
-        std::printf("  %-28s %9ld/s %8.2f us\n", "QHVLogger", own.rate, own.cpuPer100k * 10);
-        const auto line = [&](const char* name, const std::vector<RateFigures>& rows) {
-            const Best peer = ZeroLoss(rows);
-            std::printf("  %-28s %9ld/s %8.2f us   rate ratio %.2f, CPU ratio %.2f\n", name, peer.rate,
-                        peer.cpuPer100k * 10, peer.rate > 0 ? double(own.rate) / double(peer.rate) : 0,
-                        peer.cpuPer100k > 0 ? own.cpuPer100k / peer.cpuPer100k : 0);
-        };
-        line("minimal receiver", minimal);
-        line("tcpdump -U --immediate-mode", tcpdump);
-        line("socat", socat);
+        for (const RateFigures& row : rows) {
+            if (row.rate == rate) {
+                char text[32];
+                std::snprintf(text, sizeof text, "%.2f%s", row.CpuPer100k() * 10, row.Lost() > 0 ? "*" : "");
+                return text;
+            }
+        }
+        return "-";
     }
+
+    void SideBySide() const
+    {
+        const long top = m_options.rates.empty() ? 0 : m_options.rates.back();
+        std::printf("\nSide by side, one run (CPU us per datagram; * = lost some at that rate; top = the last rate "
+                    "asked for, with the rate the sender reached):\n");
+        std::printf("  %-24s %8s %8s %8s %18s %14s\n", "", "1k/s", "10k/s", "100k/s", "top", "zero-loss/s");
+        for (const TableRow& row : m_table) {
+            long reached = 0;
+            for (const RateFigures& figures : row.rates) {
+                reached = figures.rate == top ? figures.Reached() : reached;
+            }
+            char topText[48];
+            std::snprintf(topText, sizeof topText, "%s @%ld/s", CpuAt(row.rates, top).c_str(), reached);
+            std::printf("  %-24s %8s %8s %8s %18s %14ld\n", row.name.c_str(), CpuAt(row.rates, 1000).c_str(),
+                        CpuAt(row.rates, 10000).c_str(), CpuAt(row.rates, 100000).c_str(), topText,
+                        ZeroLoss(row.rates).rate);
+        }
+        const auto ratio = [](double ours, double theirs) { return theirs > 0 ? ours / theirs : 0.0; };
+        const TableRow* ours = m_table.empty() ? nullptr : &m_table.front();
+        for (const TableRow& row : m_table) {
+            if (ours == nullptr || &row == ours || row.rates.empty()) {
+                continue;
+            }
+            std::printf("  QHVLogger / %-22s CPU ratio", row.name.c_str());
+            for (const long rate : { 1000L, 10000L, 100000L, top }) {
+                double own = 0;
+                double peer = 0;
+                for (const RateFigures& figures : ours->rates) {
+                    own = figures.rate == rate ? figures.CpuPer100k() : own;
+                }
+                for (const RateFigures& figures : row.rates) {
+                    peer = figures.rate == rate ? figures.CpuPer100k() : peer;
+                }
+                std::printf(" %6.2f", ratio(own, peer));
+            }
+            std::printf("\n");
+        }
+        if (!m_latency.empty()) {
+            std::printf("\n  Send-to-file at 200/s   %10s %10s %10s   (ratio to the minimal receiver)\n", "median",
+                        "p99", "largest");
+            const LatencyFigures* minimal = nullptr;
+            for (const auto& [name, figures] : m_latency) {
+                minimal = name == "minimal receiver" ? &figures : minimal;
+            }
+            for (const auto& [name, figures] : m_latency) {
+                std::printf("  %-22s %9.0fus %9.0fus %9.0fus", name.c_str(), figures.median, figures.p99,
+                            figures.largest);
+                if (minimal != nullptr) {
+                    std::printf("   %.2f / %.2f / %.2f", ratio(figures.median, minimal->median),
+                                ratio(figures.p99, minimal->p99), ratio(figures.largest, minimal->largest));
+                }
+                std::printf("\n");
+            }
+        }
+    }
+
+    struct TableRow {
+        std::string name;
+        std::vector<RateFigures> rates;
+    };
+    struct LatencyFigures {
+        double median;
+        double p99;
+        double largest;
+        std::size_t seen;
+    };
 
     fs::path m_source;
     fs::path m_bin;
@@ -593,6 +735,8 @@ private:
     std::uint32_t m_nextEpoch = 1765000000;
     long m_nextKey = 1;
     int m_nextPeer = 0;
+    std::vector<TableRow> m_table;
+    std::vector<std::pair<std::string, LatencyFigures>> m_latency;
 };
 
 }  // namespace
@@ -609,11 +753,14 @@ int main(int argc, char* argv[])
             options.rates = ParseRates(argv[++i]);
         } else if (word == "--p2x-rates" && hasValue) {
             options.p2xRates = ParseRates(argv[++i]);
+        } else if (word == "--latency-count" && hasValue) {
+            options.latencyCount = std::max(1L, std::atol(argv[++i]));
         } else if (word == "--no-peers") {
             options.peers = false;
         } else {
             std::fprintf(stderr,
-                         "usage: capture_bench [--seconds S] [--rates R,R,...] [--p2x-rates R,...] [--no-peers]\n");
+                         "usage: capture_bench [--seconds S] [--rates R,R,...] [--p2x-rates R,...] [--latency-count N] "
+                         "[--no-peers]\n");
             return 2;
         }
     }

@@ -1,9 +1,12 @@
 // qhvsim, the motion-sensor simulator: sends binary heave datagrams and $PQRV
 // sentences over UDP at steady rates, paced against the monotonic clock, until
 // Ctrl-C, a count or a time ends it. One thread: everything runs in io.run().
+// What is due at one wake-up goes out with one sendmmsg (up to 64 datagrams),
+// so high rates cost few system calls; at low rates each wake-up sends one.
 #include "ToolSupport.h"
 
 #include "formats/HeaveDatagram.h"
+#include "platform/DatagramBatch.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/udp.hpp>
@@ -303,11 +306,11 @@ public:
           m_signals(io, SIGINT, SIGTERM),
           m_start(Clock::now()),
           m_heave(options.heaveRate, m_start),
-          m_sentences(options.p2xRate, m_start)
+          m_sentences(options.p2xRate, m_start),
+          m_batch(m_socket.native_handle())
     {
-        const auto address = boost::asio::ip::make_address_v4(options.host);
-        m_heaveDestination = udp::endpoint(address, options.heavePort);
-        m_sentenceDestination = udp::endpoint(address, options.p2xPort);
+        m_heaveDestination = platform::Ipv4Destination(options.host, options.heavePort);
+        m_sentenceDestination = platform::Ipv4Destination(options.host, options.p2xPort);
         if (options.seconds) {
             m_end = m_start + Seconds(*options.seconds);
         }
@@ -337,9 +340,9 @@ public:
                                               : "done",
                     static_cast<unsigned long long>(m_heave.Count()), static_cast<unsigned long long>(m_long),
                     static_cast<unsigned long long>(m_sentences.Count()), elapsed);
-        if (m_failures > 0) {
-            std::printf("; %llu sends failed, the last with: %s", static_cast<unsigned long long>(m_failures),
-                        m_lastFailure.c_str());
+        if (m_batch.Failures() > 0) {
+            std::printf("; %llu sends failed, the last with: %s", static_cast<unsigned long long>(m_batch.Failures()),
+                        m_batch.LastError().c_str());
         }
         std::printf("\n");
         std::fflush(stdout);
@@ -381,6 +384,7 @@ private:
         while (!Finished(now) && m_sentences.Due(now)) {
             SendSentence(now);
         }
+        m_batch.Flush();
         if (Finished(now)) {
             m_io.stop();
             return;
@@ -443,15 +447,11 @@ private:
         m_sentences.Done();
     }
 
-    // A failed send is counted and reported at the end; the sensor keeps sending.
-    void Send(const void* data, std::size_t size, const udp::endpoint& destination)
+    // Queued for the wake-up's sendmmsg. A failed send is counted and reported
+    // at the end; the sensor keeps sending.
+    void Send(const void* data, std::size_t size, const sockaddr_in& destination)
     {
-        boost::system::error_code error;
-        m_socket.send_to(boost::asio::buffer(data, size), destination, 0, error);
-        if (error) {
-            ++m_failures;
-            m_lastFailure = error.message();
-        }
+        m_batch.Add(data, size, destination);
     }
 
     boost::asio::io_context& m_io;
@@ -459,15 +459,14 @@ private:
     udp::socket m_socket;
     boost::asio::steady_timer m_timer;
     boost::asio::signal_set m_signals;
-    udp::endpoint m_heaveDestination;
-    udp::endpoint m_sentenceDestination;
+    sockaddr_in m_heaveDestination {};
+    sockaddr_in m_sentenceDestination {};
     const Clock::time_point m_start;
     std::optional<Clock::time_point> m_end;
     CPace m_heave;
     CPace m_sentences;
+    platform::CDatagramBatch m_batch;  // sends through m_socket
     std::uint64_t m_long = 0;
-    std::uint64_t m_failures = 0;
-    std::string m_lastFailure;
     int m_stopSignal = 0;
 };
 

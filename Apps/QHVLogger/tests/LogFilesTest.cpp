@@ -358,3 +358,49 @@ TEST_F(LogFiles, AFailedWriteAfterARotationCutsTheNewFileToItsOwnLastRecord)
     }
     EXPECT_EQ(std::distance(fs::directory_iterator(m_root.path()), fs::directory_iterator()), 3) << "the first moved aside";
 }
+
+// Records gathered while datagrams queue stay out of the file until they are
+// written together; a write that fails in the middle of them keeps the whole
+// records that reached the file, cuts off the torn one, reports once, and the
+// next records follow the last whole one. Closing writes what is gathered.
+TEST_F(LogFiles, GatheredRecordsGoOutTogetherAndAFailureInTheirMiddleKeepsTheWholeOnes)
+{
+    const fs::path path = m_root.path() / "heave.qhv";
+    m_file.SetPath(path.string());
+    ASSERT_TRUE(m_file.OpenLogFile());
+    std::vector<std::string> records;
+    for (char first : { 'A', 'B', 'C', 'D', 'E' }) {
+        records.push_back(Bytes(52, first));
+        m_file.GatherDatagramRecord(Datagram(records.back()).signal());
+    }
+    EXPECT_EQ(ReadFile(path), "") << "gathered, not yet written";
+    EXPECT_TRUE(m_file.FlushRecords());
+    EXPECT_TRUE(m_file.FlushRecords()) << "nothing left to write";
+    std::string whole;
+    for (const std::string& record : records) {
+        whole += Record(record);
+    }
+    EXPECT_EQ(ReadFile(path), whole);
+
+    m_recorder.clear();
+    int reports = 0;
+    m_file.SetWriteErrorReport([&](const std::string&) { ++reports; });
+    {
+        // Room for two more records (270 + 108 = 378) and part of a third.
+        ScopedFileSizeLimit limit(400);
+        for (char first : { 'a', 'b', 'c', 'd' }) {
+            m_file.GatherDatagramRecord(Datagram(Bytes(52, first)).signal());
+        }
+        EXPECT_FALSE(m_file.FlushRecords());
+    }
+    whole += Record(Bytes(52, 'a')) + Record(Bytes(52, 'b'));
+    EXPECT_EQ(ReadFile(path), whole);
+    EXPECT_EQ(reports, 1);
+    EXPECT_EQ(m_recorder.lines(), std::vector<std::string> { Data("\n\tERROR: Writing to datagram log file:\n\t       " +
+                                                                  path.string() + ".") });
+
+    const std::string last = Bytes(13, 'z');
+    m_file.GatherDatagramRecord(Datagram(last).signal());
+    EXPECT_TRUE(m_file.CloseLogFile());
+    EXPECT_EQ(ReadFile(path), whole + Record(last));
+}

@@ -11,6 +11,7 @@
 #include <sys/statvfs.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <set>
 
 using namespace loggertest;
@@ -32,6 +33,46 @@ std::string Heave(char kind, std::uint32_t epoch, char fill)
     }
     return datagram;
 }
+
+// Holds the first thread that traces a line containing `text`, once armed,
+// until released: a job made as slow as a test needs.
+class TraceGate : public log4cplus::Appender {
+public:
+    explicit TraceGate(std::string text) : m_text(std::move(text)) {}
+    ~TraceGate() override { destructorImpl(); }
+    void close() override {}
+
+    bool WaitUntilHeld()
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_changed.wait_for(lock, std::chrono::seconds(20), [this] { return m_held; });
+    }
+    void Release()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_released = true;
+        m_changed.notify_all();
+    }
+
+protected:
+    void append(const log4cplus::spi::InternalLoggingEvent& event) override
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        if (m_held || event.getMessage().find(m_text) == std::string::npos) {
+            return;
+        }
+        m_held = true;
+        m_changed.notify_all();
+        m_changed.wait(lock, [this] { return m_released; });
+    }
+
+private:
+    const std::string m_text;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    bool m_held = false;
+    bool m_released = false;
+};
 
 class HeaveLoggerTest : public ::testing::Test {
 protected:
@@ -301,3 +342,40 @@ TEST_F(HeaveLoggerTest, OnAFullDiskKeepsWholeRecordsReportsOnceAndGoesOnInTheSam
 }
 
 }  // namespace
+
+// Group commit seen from outside: a datagram that arrives alone is in the file
+// before the next one is sent (the 200 Hz case: records never wait for a
+// successor); a burst that queued behind a slow job is written whole and in
+// order, and before the stop command queued right behind it closes the file.
+TEST_F(HeaveLoggerTest, LoneDatagramsAreWrittenAtOnceAndABurstBehindASlowJobWhole)
+{
+    CQHVControl& logger = StartedLogger();
+    PutSentence(logger, "$ZELIX,170,,,,\n\r");
+    std::vector<std::string> written;
+    for (int i = 0; i < 40; ++i) {
+        written.push_back(Heave('R', 1765000000, static_cast<char>('0' + i)));
+        Send(written.back());
+        ASSERT_TRUE(WaitForRecords(File(1765000000), written.size())) << "record " << i;
+    }
+
+    log4cplus::Logger traceLogger = log4cplus::Logger::getInstance(LOG4CPLUS_TEXT("LogTrace"));
+    log4cplus::helpers::SharedObjectPtr<TraceGate> gate(new TraceGate("Job: JobInputFreqReport"));
+    traceLogger.addAppender(log4cplus::SharedAppenderPtr(gate.get()));
+    PutSignal(logger, INPUT_FREQ_REPORT);
+    ASSERT_TRUE(gate->WaitUntilHeld());
+    // Fewer than the queue length that the receive side traces, so that only
+    // the held job waits.
+    constexpr std::size_t Burst = 8;
+    for (std::size_t i = 0; i < Burst; ++i) {
+        written.push_back(Heave('R', 1765000000, static_cast<char>('a' + i)));
+        Send(written.back());
+    }
+    EXPECT_TRUE(WaitFor([&] { return logger.ExternalLoad()->signalCount.load() == Burst; }));
+    PutSentence(logger, "$ZELIX,171,\n\r");
+    EXPECT_EQ(QhvRecords(File(1765000000)).size(), 40u);
+    gate->Release();
+    ASSERT_TRUE(m_status.WaitForCount(2));
+    EXPECT_EQ(m_status.Sentences().back(), Off);
+    EXPECT_EQ(QhvRecords(File(1765000000)), written);
+    traceLogger.removeAppender(log4cplus::SharedAppenderPtr(gate.get()));
+}

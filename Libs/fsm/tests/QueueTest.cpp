@@ -130,3 +130,39 @@ TEST(Queues, ManyProducersLoseNothing)
     }
     EXPECT_TRUE(WaitFor([&] { return machine.SeenCount() == Producers * Each; }, std::chrono::seconds(30)));
 }
+
+// Signals queued quietly wait for WakeForQueued, which wakes the waiting input
+// thread once for the whole batch; every one of them is then taken, in order,
+// also while another producer queues with a wake-up each.
+TEST(Queues, ABatchQueuedQuietlyIsTakenWholeAndInOrderAfterOneWake)
+{
+    CTestMachine machine("m", nullptr, 0);
+    machine.Start(0);
+    ASSERT_TRUE(WaitFor([&] { return machine.ExternalLoad()->signalCount.load() == 0; }));
+    for (int i = 1; i <= 5; ++i) {
+        CTRXSignal* signal = MakeSignal(i, "");
+        EXPECT_TRUE(machine.PutExternalBoundedQuietly(&signal));
+        EXPECT_EQ(signal, nullptr);
+    }
+    machine.WakeForQueued();
+    ASSERT_TRUE(WaitFor([&] { return machine.SeenCount() == 5; }));
+    EXPECT_EQ(machine.Seen(), (std::vector<std::string> { "1", "2", "3", "4", "5" }));
+
+    constexpr int Batches = 200;
+    constexpr int PerBatch = 16;
+    std::thread batches([&machine] {
+        for (int b = 0; b < Batches; ++b) {
+            for (int i = 0; i < PerBatch; ++i) {
+                CTRXSignal* signal = MakeSignal(STAY, "q");
+                machine.PutExternalBoundedQuietly(&signal);
+            }
+            machine.WakeForQueued();
+        }
+    });
+    for (int i = 0; i < Batches; ++i) {
+        Put(machine, STAY, true, "x");
+    }
+    batches.join();
+    EXPECT_TRUE(WaitFor([&] { return machine.SeenCount() == 5 + Batches * (PerBatch + 1); },
+                        std::chrono::seconds(30)));
+}

@@ -1,6 +1,7 @@
 #include "net/ControlSentence.h"
 #include "net/IoThread.h"
 #include "net/SendSentence.h"
+#include "net/SourceAllowList.h"
 #include "net/UdpReceiver.h"
 
 #include "fsm/SignalNames.h"
@@ -8,10 +9,14 @@
 #include "testsupport/TestUtils.h"
 
 #include <boost/asio/ip/udp.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/system/system_error.hpp>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -321,4 +326,137 @@ TEST(ControlPortRoundTrip, ReceivedSentencesBecomeSignalsAndBadOnesAreSkipped)
     EXPECT_EQ(signals[0].sender, &supervisor);
     EXPECT_EQ(signals[1].number, ZELIX_24);
     EXPECT_EQ(signals[1].payload, "$ZELIX,24");
+}
+
+namespace {
+
+// Holds the receive handler at one datagram until the test lets it go.
+class HandlerGate {
+public:
+    explicit HandlerGate(std::string holdAt) : m_holdAt(std::move(holdAt)) {}
+    void Attach(UdpReceiver& receiver)
+    {
+        receiver.setReceiveHandler([this](const char* bytes, std::size_t length) {
+            std::unique_lock<std::mutex> lock(m_mutex);
+            m_datagrams.emplace_back(bytes, length);
+            if (m_datagrams.back() == m_holdAt) {
+                m_held = true;
+                m_changed.notify_all();
+                m_changed.wait(lock, [this] { return m_released; });
+            }
+        });
+    }
+    bool WaitUntilHeld()
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_changed.wait_for(lock, std::chrono::seconds(10), [this] { return m_held; });
+    }
+    void Release()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_released = true;
+        m_changed.notify_all();
+    }
+    std::vector<std::string> Datagrams() const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_datagrams;
+    }
+
+private:
+    const std::string m_holdAt;
+    mutable std::mutex m_mutex;
+    std::condition_variable m_changed;
+    bool m_held = false;
+    bool m_released = false;
+    std::vector<std::string> m_datagrams;
+};
+
+}  // namespace
+
+// Datagrams pile up in the socket while the handler is busy; they are then
+// taken many at a time, yet each reaches the handler once, in the order sent,
+// and the allow-list is asked for each one.
+TEST(UdpReceiver, ABurstBehindABusyHandlerArrivesWholeInOrderOncePerDatagram)
+{
+    StartedIoThread thread;
+    UdpReceiver receiver(thread.context());
+    std::vector<std::string> log;
+    std::mutex logMutex;
+    receiver.setLogHandler([&](const std::string& text) {
+        std::lock_guard<std::mutex> lock(logMutex);
+        log.push_back(text);
+    });
+    HandlerGate gate("hold");
+    gate.Attach(receiver);
+    receiver.setSourceFilter(std::make_shared<const SourceAllowList>(
+        SourceAllowList::Parse("QHV_SENSOR_FROM", "127.0.0.1")));
+    receiver.openOnPort(0);
+    const std::uint16_t port = receiver.localPort();
+
+    Sender sender;
+    sender.Send(port, "hold");
+    ASSERT_TRUE(gate.WaitUntilHeld());
+    boost::asio::io_context io;
+    udp::socket stranger(io, udp::endpoint(boost::asio::ip::make_address_v4("127.0.0.2"), 0));
+    std::vector<std::string> expected { "hold" };
+    for (int i = 0; i < 500; ++i) {  // several rounds of batches
+        expected.push_back("n" + std::to_string(i));
+        sender.Send(port, expected.back());
+        if (i % 7 == 0) {
+            const std::string foreign = "stranger" + std::to_string(i);
+            stranger.send_to(boost::asio::buffer(foreign),
+                             udp::endpoint(boost::asio::ip::make_address_v4("127.0.0.1"), port));
+        }
+    }
+    gate.Release();
+    ASSERT_TRUE(WaitFor([&] { return gate.Datagrams().size() >= expected.size(); }));
+    sender.Send(port, "last");
+    expected.push_back("last");
+    ASSERT_TRUE(WaitFor([&] { return gate.Datagrams().size() >= expected.size(); }));
+    EXPECT_EQ(gate.Datagrams(), expected);
+    std::lock_guard<std::mutex> lock(logMutex);
+    EXPECT_NE(std::find_if(log.begin(), log.end(),
+                           [](const std::string& line) {
+                               return line.rfind("Datagram from 127.0.0.2 dropped: sender not in QHV_SENSOR_FROM", 0) ==
+                                      0;
+                           }),
+              log.end());
+}
+
+// Closing while the handler is inside a batch waits for that one call and no
+// other: once closeReceiver returns, the datagrams left in the batch and in
+// the socket reach no handler.
+TEST(UdpReceiver, CloseInTheMiddleOfABatchEndsTheHandlerCalls)
+{
+    StartedIoThread thread;
+    UdpReceiver receiver(thread.context());
+    HandlerGate gate("n10");
+    gate.Attach(receiver);
+    receiver.openOnPort(0);
+    const std::uint16_t port = receiver.localPort();
+    Sender sender;
+    for (int i = 0; i < 200; ++i) {
+        sender.Send(port, "n" + std::to_string(i));
+    }
+    ASSERT_TRUE(gate.WaitUntilHeld());
+    std::atomic<bool> closed { false };
+    std::thread closer([&] {
+        receiver.closeReceiver();
+        closed = true;
+    });
+    // However long the handler takes, close waits for it (the bound only limits
+    // how long this is watched).
+    EXPECT_FALSE(WaitFor([&] { return closed.load(); }, std::chrono::milliseconds(300)))
+        << "close waits for the handler call in progress";
+    gate.Release();
+    closer.join();
+    const std::size_t atClose = gate.Datagrams().size();
+    // Anything the I/O thread still had queued runs before this marker.
+    std::atomic<bool> marker { false };
+    boost::asio::post(thread.context(), [&] { marker = true; });
+    ASSERT_TRUE(WaitFor([&] { return marker.load(); }));
+    EXPECT_EQ(gate.Datagrams().size(), atClose);
+    EXPECT_LT(atClose, 200u);
+    EXPECT_EQ(gate.Datagrams()[10], "n10");
 }

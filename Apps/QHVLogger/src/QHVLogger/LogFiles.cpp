@@ -106,8 +106,14 @@ CDatagramLogFile::CDatagramLogFile(const CFsmBase& owner, std::string extension,
 {
 }
 
+CDatagramLogFile::~CDatagramLogFile()
+{
+    FlushRecords();
+}
+
 bool CDatagramLogFile::OpenLogFile()
 {
+    FlushRecords();  // gathered records belong to the file open now
     // Logging commands come from any host and name the folder. A path the
     // platform refuses touches nothing: no folder made, no file moved aside.
     const platform::CLogFolder folder = platform::CLogFolder::Open(m_path, true);
@@ -157,6 +163,7 @@ bool CDatagramLogFile::OpenFailed() const
 
 bool CDatagramLogFile::RenameExistingLogFile()
 {
+    FlushRecords();
     return RenameExistingLogFile(platform::CLogFolder::Open(m_path, false));
 }
 
@@ -197,6 +204,7 @@ bool CDatagramLogFile::RenameExistingLogFile(const platform::CLogFolder& folder)
 
 bool CDatagramLogFile::CloseLogFile()
 {
+    FlushRecords();
     if (m_file.IsOpen() && !CloseOpenFile()) {
         m_owner.TraceData("\n\tWARNING: Not able to close datagram log file:\n\t         %s.", m_path.c_str());
         return false;
@@ -210,6 +218,7 @@ bool CDatagramLogFile::CloseLogFile()
 
 void CDatagramLogFile::CloseAtProcessEnd()
 {
+    FlushRecords();
     if (m_file.IsOpen()) {
         CloseOpenFile();
     }
@@ -235,58 +244,97 @@ bool CDatagramLogFile::CloseOpenFile()
 
 void CDatagramLogFile::WriteDatagramRecord(const CTRXSignal& signal)
 {
+    GatherDatagramRecord(signal);
+    FlushRecords();
+}
+
+void CDatagramLogFile::GatherDatagramRecord(const CTRXSignal& signal)
+{
     if (signal.Payload() == nullptr || signal.Length() < 0) {
         return;
     }
-    if (!m_file.IsOpen()) {
-        m_owner.TraceData("\n\tERROR: Datagram log file not open:\n\t       %s.", m_path.c_str());
+    if (!AppendRecord(signal)) {
         return;
     }
-    // The length field holds 16 bits; never more payload bytes than it says
-    // (and never more than the payload has).
-    const auto length = static_cast<std::uint16_t>(signal.Length());
-    m_record.clear();  // keeps its capacity: no allocation per record
-    formats::AppendQhvRecord(m_record, signal.Payload(), length);
-    WriteFlushed(m_record);
+    if (m_record.size() >= GatherBytes) {
+        FlushRecords();
+    }
 }
 
-bool CDatagramLogFile::WriteLine(const char* text, std::size_t length)
+bool CDatagramLogFile::AppendRecord(const CTRXSignal& signal)
 {
     if (!m_file.IsOpen()) {
         m_owner.TraceData("\n\tERROR: Datagram log file not open:\n\t       %s.", m_path.c_str());
         return false;
     }
-    m_record.clear();
-    formats::AppendP2xLine(m_record, text != nullptr ? std::string_view(text, length) : std::string_view());
-    return WriteFlushed(m_record);
+    // The length field holds 16 bits; never more payload bytes than it says
+    // (and never more than the payload has).
+    const auto length = static_cast<std::uint16_t>(signal.Length());
+    formats::AppendQhvRecord(m_record, signal.Payload(), length);  // m_record keeps its capacity
+    m_recordEnds.push_back(m_record.size());
+    return true;
 }
 
-bool CDatagramLogFile::WriteFlushed(const std::string& bytes)
+bool CDatagramLogFile::WriteLine(const char* text, std::size_t length)
 {
-    // No buffer of ours: a record goes to the file in one write (more only
-    // after a short one), so the file is complete up to its last record at any
-    // moment and a failed write leaves nothing behind to be written again.
-    if (platform::WriteAll(m_file.Get(), bytes.data(), bytes.size()) == 0) {
-        m_written += bytes.size();
-        ++m_records;
-        m_writeFailing = false;
-        if (m_statistics != nullptr) {
-            m_statistics->Written(bytes.size());
-        }
+    FlushRecords();
+    if (!m_file.IsOpen()) {
+        m_owner.TraceData("\n\tERROR: Datagram log file not open:\n\t       %s.", m_path.c_str());
+        return false;
+    }
+    formats::AppendP2xLine(m_record, text != nullptr ? std::string_view(text, length) : std::string_view());
+    m_recordEnds.push_back(m_record.size());
+    return FlushRecords();
+}
+
+bool CDatagramLogFile::FlushRecords()
+{
+    if (m_record.empty()) {
         return true;
     }
-    // Part of the record may have reached the file (disk full, file-size limit).
-    // A reader follows the length prefixes, so a torn record would misalign
-    // every later one: cut the file back to the last whole record, through the
-    // open descriptor, and put the write position there, where the next record goes.
-    // Should either fail, the trace line below is all that can be done.
-    [[maybe_unused]] const int cut = ::ftruncate(m_file.Get(), static_cast<off_t>(m_written));
-    [[maybe_unused]] const off_t placed = ::lseek(m_file.Get(), static_cast<off_t>(m_written), SEEK_SET);
-    if (m_statistics != nullptr) {
-        m_statistics->WriteFailed();
+    // No buffer beyond the records gathered while more datagrams wait: they go
+    // to the file in one write (more only after a short one), so the file is
+    // complete up to its last record whenever the logger waits for input, and
+    // a failed write leaves nothing behind to be written again.
+    std::size_t reached = 0;
+    const bool written = m_file.IsOpen() && platform::WriteAll(m_file.Get(), m_record.data(), m_record.size(),
+                                                               reached) == 0;
+    if (written) {
+        m_written += m_record.size();
+        m_records += m_recordEnds.size();
+        m_writeFailing = false;
+        if (m_statistics != nullptr) {
+            m_statistics->Written(m_recordEnds.size(), m_record.size());
+        }
+    } else {
+        // Part of the records may have reached the file (disk full, file-size
+        // limit). A reader follows the length prefixes, so a torn record would
+        // misalign every later one: keep the whole records that reached the
+        // file, cut it back to the last of them, through the open descriptor,
+        // and put the write position there, where the next record goes. Should
+        // either fail, the trace line below is all that can be done.
+        std::size_t whole = 0;
+        std::size_t wholeRecords = 0;
+        for (const std::size_t end : m_recordEnds) {
+            if (end > reached) {
+                break;
+            }
+            whole = end;
+            ++wholeRecords;
+        }
+        m_written += whole;
+        m_records += wholeRecords;
+        [[maybe_unused]] const int cut = ::ftruncate(m_file.Get(), static_cast<off_t>(m_written));
+        [[maybe_unused]] const off_t placed = ::lseek(m_file.Get(), static_cast<off_t>(m_written), SEEK_SET);
+        if (m_statistics != nullptr) {
+            m_statistics->Written(wholeRecords, whole);
+            m_statistics->WriteFailed();
+        }
+        ReportWriteError();
     }
-    ReportWriteError();
-    return false;
+    m_record.clear();
+    m_recordEnds.clear();
+    return written;
 }
 
 void CDatagramLogFile::ReportWriteError()

@@ -1,8 +1,9 @@
 // Datagram log files of the loggers: paths from templates with time tokens,
 // open (folders made, an existing file moved aside), flushed records and lines,
-// close, each with its trace line. The process log gets a line for each file
-// opened and closed (native path; records and bytes at close), whatever the
-// debug mask. One object per logger, used by its state-machine thread.
+// records gathered while more datagrams wait and written together, close, each
+// with its trace line. The process log gets a line for each file opened and
+// closed (native path; records and bytes at close), whatever the debug mask.
+// One object per logger, used by its state-machine thread.
 #pragma once
 
 #include "platform/LogFolder.h"
@@ -13,6 +14,7 @@
 #include <ctime>
 #include <functional>
 #include <string>
+#include <vector>
 
 class CFsmBase;
 class CTRXSignal;
@@ -32,6 +34,8 @@ public:
     // `extension` is the logger's file extension, ".qhv" or ".p2x"; `label`
     // names the logger's files in the process log ("Heave file opened: ...").
     CDatagramLogFile(const CFsmBase& owner, std::string extension, std::string label = "Log");
+    // Writes what is gathered (FlushRecords).
+    ~CDatagramLogFile();
 
     CDatagramLogFile(const CDatagramLogFile&) = delete;
     CDatagramLogFile& operator=(const CDatagramLogFile&) = delete;
@@ -54,10 +58,11 @@ public:
     // ... follows the suffix. Never replaces a file. True on success.
     bool RenameExistingLogFile();
 
-    // Closes the file if one is open; false only when closing failed. A file
-    // that was open gets its one close line in the process log either way.
+    // Closes the file if one is open, after writing what is gathered; false
+    // only when closing failed. A file that was open gets its one close line
+    // in the process log either way.
     bool CloseLogFile();
-    // The same at the end of the process, without the trace lines.
+    // The same at the end of the process (what is gathered written first), without the trace lines.
     void CloseAtProcessEnd();
 
     // Whole records (or lines) and their bytes in the open file, or in the
@@ -70,6 +75,19 @@ public:
     // A record that cannot be written whole is cut off again, so the file
     // always ends with the last whole record.
     void WriteDatagramRecord(const CTRXSignal& signal);
+
+    // Gathers the record WriteDatagramRecord would write, for a logger whose
+    // queue holds more datagrams: the records go to the file together, with one
+    // write, at FlushRecords, or by themselves once GatherBytes are gathered.
+    // The logger calls FlushRecords as soon as no further datagram waits;
+    // open, close, a move aside and a line write it first as well.
+    void GatherDatagramRecord(const CTRXSignal& signal);
+    // Writes the gathered records. Should the write fail or end short, the
+    // file is cut back to the last whole record that reached it and the failure
+    // is reported as for a single record; the rest are dropped. True when
+    // nothing failed.
+    bool FlushRecords();
+    static constexpr std::size_t GatherBytes = 32768;
 
     // Appends one .p2x line: the bytes, then a line feed; flushed at once.
     bool WriteLine(const char* text, std::size_t length);
@@ -88,7 +106,8 @@ private:
     // when closing reported an error.
     bool CloseOpenFile();
     bool RenameExistingLogFile(const platform::CLogFolder& folder);
-    bool WriteFlushed(const std::string& bytes);
+    // The record in m_record, without a payload check; false when not open.
+    bool AppendRecord(const CTRXSignal& signal);
     void ReportWriteError();
 
     const CFsmBase& m_owner;
@@ -97,7 +116,8 @@ private:
     std::string m_path;
     std::string m_nativePath;  // of the open file, for the process log
     platform::CFileDescriptor m_file;  // the open log file, written with plain writes
-    std::string m_record;    // the record or line being written, reused
+    std::string m_record;    // the records or the line being written, reused
+    std::vector<std::size_t> m_recordEnds;  // where each record in m_record ends, reused
     std::uint64_t m_written = 0;  // bytes of whole records in the open file
     std::uint64_t m_records = 0;  // whole records in the open file
     // Write errors are traced once per run of failures, and again at most once

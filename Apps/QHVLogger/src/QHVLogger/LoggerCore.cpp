@@ -26,14 +26,14 @@ constexpr std::int64_t FinishSettleMs = 1000;
 }  // namespace
 
 CLoggerCore::CLoggerCore(const CFsmBase& owner, const LoggerProfile& profile, CGetToken& tokens,
-                         UdpReceiver::ReceiveHandler receive)
+                         UdpReceiver::ReceiveHandler receive, UdpReceiver::BatchEndHandler batchEnd)
     : m_owner(owner),
       m_profile(profile),
       m_statistics(profile.statistics()),
       m_tokens(tokens),
       m_database(std::make_unique<CDBoperations>(profile.databaseName)),
       m_messages(std::make_unique<CMessages>()),
-      m_dataPort(owner, profile.receiverLogLevel, std::move(receive))
+      m_dataPort(owner, profile.receiverLogLevel, std::move(receive), std::move(batchEnd))
 {
     m_messages->setDatabase(m_database.get());
     ReportMessagesToProcessLog(*m_messages);

@@ -57,7 +57,7 @@ public:
     // creates the log-file stream or ends the process with exit code -1; reads
     // the maximum wait. `receive` is the logger's receive handler.
     CLoggerCore(const CFsmBase& owner, const LoggerProfile& profile, CGetToken& tokens,
-                UdpReceiver::ReceiveHandler receive);
+                UdpReceiver::ReceiveHandler receive, UdpReceiver::BatchEndHandler batchEnd = {});
     ~CLoggerCore();
 
     CLoggerCore(const CLoggerCore&) = delete;

@@ -37,16 +37,29 @@ public:
         m_core.OpenDataPort();
     }
 
+    // Dispatch calls it before every job: before any signal but a heave
+    // datagram, the records gathered while datagrams queued are in the file.
+    void BeforeJob(std::int32_t number)
+    {
+        if (!IsHeaveDatagram(number)) {
+            m_core.LogFile().FlushRecords();
+        }
+    }
+
 protected:
     // `tokens` must outlive the logger; `withHeave`: the data port takes heave
     // datagrams besides $PQRV sentences.
     CLoggerFsm(const char* name, const StateEntry* stateTable, LogTrace* trace, std::uint8_t debugMask,
                CGetToken& tokens, const LoggerProfile& profile, bool withHeave)
         : Base(name, stateTable, IDLE, trace, debugMask),
-          m_core(*this, profile, tokens,
-                 [this, withHeave, &statistics = profile.statistics()](const char* bytes, std::size_t length) {
-                     QueueSensorDatagram(*this, bytes, length, withHeave, statistics);
-                 })
+          // The datagrams of one receive batch are queued, then the input
+          // thread is woken once for all of them.
+          m_core(
+              *this, profile, tokens,
+              [this, withHeave, &statistics = profile.statistics()](const char* bytes, std::size_t length) {
+                  QueueSensorDatagram(*this, bytes, length, withHeave, statistics, true);
+              },
+              [this] { this->WakeForQueued(); })
     {
     }
     ~CLoggerFsm() override = default;
@@ -115,6 +128,20 @@ protected:
         DeleteSignal(*signal);
         m_core.CloseFileAtProcessEnd();
         g_terminationSemaphore.release();
+    }
+
+    static bool IsHeaveDatagram(std::int32_t number) { return number == ORVANTA_QHV || number == ORVANTA_QHV26; }
+
+    // Group commit, at the end of a datagram's job: while another heave
+    // datagram waits in the queue, the records gathered so far wait for it;
+    // once none does, they go to the file with one write. So the file holds
+    // every record whenever the logger waits for input, and a burst costs one
+    // write instead of one per datagram.
+    void CommitUnlessDatagramWaits()
+    {
+        if (!IsHeaveDatagram(this->NextSignalNumber())) {
+            m_core.LogFile().FlushRecords();
+        }
     }
 
     // A job that has nothing to do beyond its trace line.

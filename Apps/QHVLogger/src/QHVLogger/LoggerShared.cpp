@@ -58,7 +58,7 @@ std::optional<std::int32_t> SensorSignalNumber(const char* bytes, std::size_t le
 }
 
 void QueueSensorDatagram(CFsmBase& machine, const char* bytes, std::size_t length, bool withHeave,
-                         LoggerStatistics& statistics)
+                         LoggerStatistics& statistics, bool quietly)
 {
     statistics.Received();
     const std::optional<std::int32_t> number = SensorSignalNumber(bytes, length, withHeave);
@@ -71,7 +71,8 @@ void QueueSensorDatagram(CFsmBase& machine, const char* bytes, std::size_t lengt
     const auto payloadLength = static_cast<std::int32_t>(length);
     CTRXSignal* signal = new CTRXSignal(*number, &machine, CopyPayload(bytes, payloadLength), payloadLength);
     // Queued or, past the queue's bound, dropped.
-    if (!machine.PutExternalBounded(&signal)) {
+    const bool queued = quietly ? machine.PutExternalBoundedQuietly(&signal) : machine.PutExternalBounded(&signal);
+    if (!queued) {
         statistics.Dropped(DropReason::QueueBound);
     } else if (*number != 0) {
         statistics.Queued();
@@ -138,8 +139,8 @@ std::int32_t TimerDelayMs(std::int64_t count, std::int64_t unitMs)
 }
 
 CLoggerDataPort::CLoggerDataPort(const CFsmBase& owner, log4cplus::LogLevel level,
-                                 UdpReceiver::ReceiveHandler receive)
-    : m_owner(owner), m_level(level), m_receive(std::move(receive))
+                                 UdpReceiver::ReceiveHandler receive, UdpReceiver::BatchEndHandler batchEnd)
+    : m_owner(owner), m_level(level), m_receive(std::move(receive)), m_batchEnd(std::move(batchEnd))
 {
 }
 
@@ -171,6 +172,7 @@ std::unique_ptr<UdpReceiver> CLoggerDataPort::MakeReceiver()
     }
     // Before it receives: nothing that arrives from then on goes unhandled.
     receiver->setReceiveHandler(m_receive);
+    receiver->setBatchEndHandler(m_batchEnd);
     return receiver;
 }
 

@@ -37,9 +37,11 @@ std::optional<std::int32_t> SensorSignalNumber(const char* bytes, std::size_t le
 // A logger's receive handler: the datagram as a signal from `machine` with a copy
 // of its bytes, at the back of the machine's external queue. A $PQRV sentence
 // without a readable type is dropped. Counted in `statistics`: every datagram,
-// those that are no sensor datagram, those the full queue refuses.
+// those that are no sensor datagram, those the full queue refuses. `quietly`:
+// the machine's input thread is woken only by the next machine.WakeForQueued(),
+// at the end of the batch.
 void QueueSensorDatagram(CFsmBase& machine, const char* bytes, std::size_t length, bool withHeave,
-                         LoggerStatistics& statistics);
+                         LoggerStatistics& statistics, bool quietly = false);
 
 // The tokens that stand in for a logger's settings.
 struct LoggerTokenNames {
@@ -85,10 +87,11 @@ std::int32_t TimerDelayMs(std::int64_t count, std::int64_t unitMs);
 
 // A logger's data port: the I/O thread and the receiver on it. The receiver's
 // texts go to the owner's trace and to the process log at `level`; datagrams go
-// to `receive` on the I/O thread.
+// to `receive` on the I/O thread, and the end of each batch of them to `batchEnd`.
 class CLoggerDataPort {
 public:
-    CLoggerDataPort(const CFsmBase& owner, log4cplus::LogLevel level, UdpReceiver::ReceiveHandler receive);
+    CLoggerDataPort(const CFsmBase& owner, log4cplus::LogLevel level, UdpReceiver::ReceiveHandler receive,
+                    UdpReceiver::BatchEndHandler batchEnd = {});
     // Closes the receiver and stops the I/O thread.
     ~CLoggerDataPort();
 
@@ -134,6 +137,7 @@ private:
     const CFsmBase& m_owner;
     const log4cplus::LogLevel m_level;
     const UdpReceiver::ReceiveHandler m_receive;
+    const UdpReceiver::BatchEndHandler m_batchEnd;
     IoThread m_io;  // outlives the receiver: declared first, destroyed last
     std::unique_ptr<UdpReceiver> m_receiver;
     platform::PortClaim m_claim;  // keeps other QHVLogger processes off the bound port

@@ -70,9 +70,9 @@ public:
     std::atomic<std::uint64_t>& AllowListDrops() { return m_dropped[static_cast<std::size_t>(DropReason::AllowList)]; }
 
     // The log file, per record or line and at open and close (logger's thread).
-    void Written(std::size_t bytes)
+    void Written(std::size_t records, std::size_t bytes)
     {
-        m_written.fetch_add(1, std::memory_order_relaxed);
+        m_written.fetch_add(records, std::memory_order_relaxed);
         m_bytesWritten.fetch_add(bytes, std::memory_order_relaxed);
     }
     void WriteFailed() { m_writeErrors.fetch_add(1, std::memory_order_relaxed); }

@@ -207,13 +207,15 @@ void CQHVControl::JobLog(CTRXSignal** signal)
             m_twentySixMode = false;
         }
         (*signal)->ReleasePayload();
+        CommitUnlessDatagramWaits();
         return;
     }
     if (m_eventCounter) {
         m_eventCounter->CountEvent();
     }
-    m_core.LogFile().WriteDatagramRecord(datagram);
+    m_core.LogFile().GatherDatagramRecord(datagram);
     (*signal)->ReleasePayload();
+    CommitUnlessDatagramWaits();
 }
 
 void CQHVControl::JobNewFile(CTRXSignal** signal)

@@ -99,6 +99,15 @@ public:
         return m_input->PutExternalBounded(handed);
     }
 
+    bool PutExternalBoundedQuietly(CTRXSignal** signal) override
+    {
+        CTRXSignal* handed = *signal;
+        *signal = nullptr;  // the queue owns it now, or has deleted it
+        return m_input->PutExternalBoundedQuietly(handed);
+    }
+
+    void WakeForQueued() override { m_input->WakeForQueued(); }
+
     std::shared_ptr<const CQueueLoad> ExternalLoad() const override { return m_input->Load(); }
 
     // This machine relays network signals to `other`: while the other's queue
@@ -109,6 +118,10 @@ public:
     std::uint64_t DroppedInput() const { return m_input->Dropped(); }
 
     void PutInternal(Signal* signal) { m_input->PutInternal(signal); }
+
+    // The number of the signal the machine takes next, 0 when none waits
+    // (CFsmInput::NextSignalNumber). For the machine's own jobs.
+    std::int32_t NextSignalNumber() const { return m_input->NextSignalNumber(); }
 
     void StartTimer(std::int32_t number, std::int32_t delayMs, char* payload = nullptr, std::int32_t length = 0)
     {

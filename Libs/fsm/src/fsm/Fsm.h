@@ -64,10 +64,16 @@ public:
             TraceDispatch(number, StateName(state), StateName(row->nextState), rowFound);
         }
 
+        static_cast<App*>(this)->BeforeJob(number);
         (static_cast<App*>(this)->*(row->job))(signal);
         m_currentState = row->nextState;
         return m_currentState != state;
     }
+
+    // Called by Dispatch before the job of every signal. An application that
+    // must finish something before certain signals declares its own (public)
+    // BeforeJob, which hides this one.
+    void BeforeJob(std::int32_t /*number*/) {}
 
     std::int32_t CurrentState() const { return m_currentState; }
     const char* StateName(std::int32_t state) const { return m_stateTable[state - 1].name; }

@@ -55,6 +55,13 @@ public:
         return true;
     }
 
+    // PutExternalBounded for one of several datagrams handed over in a row: the
+    // input thread is not woken for it until WakeForQueued, which the producer
+    // calls after the last of them (from the same thread). A machine without a
+    // bounded queue takes and wakes at once.
+    virtual bool PutExternalBoundedQuietly(CTRXSignal** signal) { return PutExternalBounded(signal); }
+    virtual void WakeForQueued() {}
+
     // Called in the machine's input thread, between two dispatches, once for
     // each episode of dropped network signals (it begins with the first drop
     // and ends when the queue has drained below half its bound), with the

@@ -13,16 +13,17 @@
 #include "LogTrace/LogTrace.h"
 #include "fsm/FsmQueueLoad.h"
 #include "fsm/FsmSignal.h"
+#include "fsm/InputSemaphore.h"
 
 #include <ace/Guard_T.h>
 #include <ace/Mutex.h>
-#include <ace/Semaphore.h>
 #include <ace/Thread.h>
 #include <ace/Thread_Manager.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <list>
 #include <memory>
 #include <vector>
@@ -58,19 +59,40 @@ public:
     // and wakes the input thread. A back queue beyond 10 signals is reported.
     void PutExternal(Signal* signal, bool atBack)
     {
-        ACE_GUARD(ACE_Mutex, guard, m_externalMutex);
-        Enqueue(signal, atBack);
+        QueueLength length;
+        {
+            ACE_GUARD(ACE_Mutex, guard, m_externalMutex);
+            length = Enqueue(signal, atBack);
+        }
+        WakeAndReport(length);
     }
 
     // PutExternal at the back for a signal from the network, unless the queue
     // is at its bound or a watched queue (WatchLoad) is: then the signal is
     // deleted with its payload and counted. True when queued.
-    bool PutExternalBounded(Signal* signal)
+    bool PutExternalBounded(Signal* signal) { return PutExternalBounded(signal, true); }
+
+    // PutExternalBounded that leaves the input thread asleep: the signal waits
+    // in the queue until WakeForQueued. A producer that hands over a batch of
+    // signals wakes the input thread once for all of them, so that the thread
+    // takes them one after the other instead of sleeping between them.
+    bool PutExternalBoundedQuietly(Signal* signal) { return PutExternalBounded(signal, false); }
+
+    // Wakes the input thread for every signal PutExternalBoundedQuietly queued.
+    void WakeForQueued()
+    {
+        if (const std::size_t queued = m_quietlyQueued.exchange(0)) {
+            m_semaphore.Release(queued);
+        }
+    }
+
+    bool PutExternalBounded(Signal* signal, bool wake)
     {
         const std::size_t size = SignalBytes(signal);
         std::uint64_t episodeDrops = 0;
         bool traceDrop = false;
         bool episodeEnded = false;
+        QueueLength length;
         {
             ACE_Guard<ACE_Mutex> guard(m_externalMutex);
             if (!guard.locked()) {
@@ -79,7 +101,7 @@ public:
             }
             episodeEnded = EndEpisodeIfDrained(episodeDrops);
             if (!RefusesLocked(size)) {
-                Enqueue(signal, true);
+                length = Enqueue(signal, true);
                 signal = nullptr;  // the queue owns it now
             } else {
                 m_dropped.fetch_add(1);
@@ -88,7 +110,7 @@ public:
                     m_dropEpisode = true;
                     m_episodeDrops = 0;
                     m_episodeToReport.store(true);
-                    m_semaphore.release();  // lets an idle input thread report it
+                    m_semaphore.Release();  // lets an idle input thread report it
                     traceDrop = true;
                 } else {
                     traceDrop = now - m_lastDropTrace >= DropTraceInterval;
@@ -103,6 +125,11 @@ public:
             TraceEpisodeEnd(episodeDrops);
         }
         if (signal == nullptr) {
+            if (!wake) {
+                m_quietlyQueued.fetch_add(1);  // after the queueing: WakeForQueued finds the signal
+                length.queued = false;
+            }
+            WakeAndReport(length);
             return true;
         }
         if (traceDrop && m_trace != nullptr) {
@@ -132,6 +159,32 @@ public:
 
     std::shared_ptr<const CQueueLoad> Load() const { return m_load; }
     std::uint64_t Dropped() const { return m_dropped.load(); }
+
+    // The number of the signal the input thread takes next: the head of the
+    // internal queue, else that of the external queue; 0 when both are empty.
+    // Lets a job see whether more input of its kind waits. Only new signals
+    // at the back, wake-ups and timer expiries can come after the answer.
+    std::int32_t NextSignalNumber()
+    {
+        {
+            ACE_GUARD_RETURN(ACE_Mutex, guard, m_internalMutex, 0);
+            for (const Signal* signal : m_internal) {
+                if (signal != nullptr) {
+                    return signal->GetNumber();
+                }
+            }
+        }
+        if (m_load->signalCount.load(std::memory_order_relaxed) == 0) {
+            return 0;  // nothing queued: no lock needed to say so
+        }
+        ACE_GUARD_RETURN(ACE_Mutex, guard, m_externalMutex, 0);
+        for (const Signal* signal : m_external) {
+            if (signal != nullptr) {
+                return signal->GetNumber();
+            }
+        }
+        return 0;
+    }
 
     // Appends to the internal queue; seen at the input thread's next drain.
     void PutInternal(Signal* signal)
@@ -189,7 +242,7 @@ public:
             if (input->m_episodeToReport.exchange(false)) {
                 input->m_machine.OnInputDropped(input->m_dropped.load());
             }
-            input->m_semaphore.acquire();
+            input->m_semaphore.Acquire();
             if (Signal* signal = input->TakeExternal()) {
                 if (signal->GetNumber() == FSM_TIMEHANDL) {
                     DeleteSignal(signal);
@@ -217,25 +270,49 @@ private:
         return sizeof(Signal) + static_cast<std::size_t>(signal->Length() > 0 ? signal->Length() : 0);
     }
 
-    // Expects the external-queue lock held.
-    void Enqueue(Signal* signal, bool atBack)
+    // What Enqueue leaves to be done once the external-queue lock is released.
+    struct QueueLength {
+        bool queued = false;
+        std::int32_t number = 0;  // of the signal queued at the back
+        std::size_t reported = 0;  // the back queue's length to report, 0 for none
+    };
+
+    // Expects the external-queue lock held. The input thread is woken, and a
+    // back queue beyond 10 signals reported, by WakeAndReport after the lock
+    // is released: a woken input thread then finds the lock free instead of
+    // sleeping again on it, and the trace's own lock and file write never hold
+    // up the input thread.
+    QueueLength Enqueue(Signal* signal, bool atBack)
     {
+        QueueLength length;
+        length.queued = true;
         if (signal != nullptr) {
             m_load->signalCount.fetch_add(1);
             m_load->byteCount.fetch_add(SignalBytes(signal));
         }
         if (atBack) {
             m_external.push_back(signal);
-            m_semaphore.release();
             if (m_external.size() > MaxQueueBeforeWarning && m_trace != nullptr) {
-                char name[SignalNameBufferSize];
-                const std::int32_t number = signal != nullptr ? signal->GetNumber() : 0;
-                m_trace->Append("\n*ExternalQ Input: %s. Queue size: %u\n", m_machine.SignalName(number, name),
-                                static_cast<unsigned>(m_external.size()));
+                length.number = signal != nullptr ? signal->GetNumber() : 0;
+                length.reported = m_external.size();
             }
         } else {
             m_external.push_front(signal);
-            m_semaphore.release();
+        }
+        return length;
+    }
+
+    // Called without the external-queue lock, after Enqueue: one release of
+    // the semaphore per signal queued, so every release finds a signal to take.
+    void WakeAndReport(const QueueLength& length)
+    {
+        if (length.queued) {
+            m_semaphore.Release();
+        }
+        if (length.reported > 0) {
+            char name[SignalNameBufferSize];
+            m_trace->Append("\n*ExternalQ Input: %s. Queue size: %u\n", m_machine.SignalName(length.number, name),
+                            static_cast<unsigned>(length.reported));
         }
     }
 
@@ -326,7 +403,8 @@ private:
         }
     }
 
-    static void DrainQueue(ACE_Mutex& mutex, std::list<Signal*>& queue)
+    template <class Queue>
+    static void DrainQueue(ACE_Mutex& mutex, Queue& queue)
     {
         ACE_GUARD(ACE_Mutex, guard, mutex);
         for (Signal* signal : queue) {
@@ -335,16 +413,17 @@ private:
         queue.clear();
     }
 
-    ACE_Semaphore m_semaphore { 0, USYNC_THREAD, nullptr, nullptr, 2147483647 };
+    CInputSemaphore m_semaphore;
     ACE_Mutex m_externalMutex;
     ACE_Mutex m_internalMutex;
     ACE_Mutex m_savedMutex;
     Machine& m_machine;
     LogTrace* const m_trace;
-    std::list<Signal*> m_external;
+    std::deque<Signal*> m_external;  // a deque: no allocation per signal
     const std::shared_ptr<CQueueLoad> m_load = std::make_shared<CQueueLoad>();
     std::vector<std::shared_ptr<const CQueueLoad>> m_watched;  // under the external-queue lock
     std::atomic<std::uint64_t> m_dropped { 0 };     // network signals refused since the start
+    std::atomic<std::size_t> m_quietlyQueued { 0 };  // queued without waking the input thread yet
     std::atomic<bool> m_episodeToReport { false };  // an episode began that the machine has not heard of
     // Under the external-queue lock.
     bool m_dropEpisode = false;

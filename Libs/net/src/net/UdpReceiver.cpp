@@ -5,11 +5,16 @@
 
 #include <boost/asio/bind_executor.hpp>
 #include <boost/asio/ip/udp.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/system/system_error.hpp>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 
 #include <array>
+#include <atomic>
 #include <exception>
 #include <iostream>
 #include <mutex>
@@ -20,6 +25,7 @@ struct UdpReceiver::Handlers {
     std::mutex mutex;
     std::shared_ptr<const ReceiveHandler> receive;
     std::shared_ptr<const LogHandler> log;
+    std::shared_ptr<const BatchEndHandler> batchEnd;
     std::shared_ptr<const SourceAllowList> allowed;
     platform::ReportThrottle strangers;
     std::atomic<std::uint64_t>* refusals = nullptr;
@@ -51,6 +57,22 @@ struct UdpReceiver::Handlers {
         return nullptr;
     }
 
+    void EndBatch()
+    {
+        std::shared_ptr<const BatchEndHandler> handler;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            handler = batchEnd;
+        }
+        if (handler && *handler) {
+            try {
+                (*handler)();
+            } catch (const std::exception& e) {
+                Log(std::string("Batch end handler failed: ") + e.what());
+            }
+        }
+    }
+
     void Log(const std::string& text)
     {
         std::shared_ptr<const LogHandler> handler;
@@ -68,73 +90,123 @@ struct UdpReceiver::Handlers {
 // and of the closing flag between the owner's thread and the I/O thread; the
 // receive handler is called with it held, which is what lets closeReceiver
 // promise that no call follows it.
+//
+// The loop waits until the socket is readable, then takes what waits in it
+// with recvmmsg, up to BatchSize datagrams a call, and hands each on in the
+// order of arrival. It waits again only after a call that found the socket
+// empty (fewer datagrams than asked for): each wait costs the I/O service a
+// system call to re-arm the socket, which a busy socket does without. The
+// first take, and the take after a bounded round, are posted instead.
 struct UdpReceiver::Session : std::enable_shared_from_this<UdpReceiver::Session> {
+    // Datagrams one recvmmsg takes, and the calls per round before the loop
+    // lets other work (and closing) in.
+    static constexpr unsigned BatchSize = 64;
+    static constexpr int CallsPerRound = 4;
+
     Session(boost::asio::io_context& io, boost::asio::strand<boost::asio::io_context::executor_type> strand,
             std::shared_ptr<Handlers> handlers)
-        : socket(io), strand(std::move(strand)), handlers(std::move(handlers))
+        : socket(io),
+          strand(std::move(strand)),
+          handlers(std::move(handlers)),
+          // Not value-initialised: only the pages the kernel writes become resident.
+          buffers(new char[std::size_t { BatchSize } * ReceiveBufferBytes])
     {
+        for (unsigned i = 0; i < BatchSize; ++i) {
+            vectors[i] = iovec { buffers.get() + std::size_t { i } * ReceiveBufferBytes, ReceiveBufferBytes };
+        }
     }
 
     std::mutex mutex;
     udp::socket socket;
-    udp::endpoint sender;
     bool closing = false;
-    std::array<char, ReceiveBufferBytes> buffer {};
+    // Set by Close before it waits for the mutex: a round in progress hands on
+    // no further datagram, so closing waits for one handler call at most.
+    std::atomic<bool> closeAsked { false };
     boost::asio::strand<boost::asio::io_context::executor_type> strand;
     std::shared_ptr<Handlers> handlers;
+    std::unique_ptr<char[]> buffers;  // BatchSize slots of ReceiveBufferBytes
+    std::array<iovec, BatchSize> vectors {};
+    std::array<sockaddr_in, BatchSize> senders {};
+    std::array<mmsghdr, BatchSize> messages {};
 
-    // Called with the mutex held.
+    // Called with the mutex held, from any thread: the first take runs on the I/O thread.
     void StartReceive()
     {
-        socket.async_receive_from(boost::asio::buffer(buffer), sender,
-                                  boost::asio::bind_executor(strand, [self = shared_from_this()](
-                                                                         const boost::system::error_code& error,
-                                                                         std::size_t length) {
-                                      self->OnReceive(error, length);
-                                  }));
+        boost::asio::post(strand, [self = shared_from_this()] { self->OnReadable(boost::system::error_code()); });
     }
 
-    void OnReceive(const boost::system::error_code& error, std::size_t length)
+    // Called with the mutex held, on the I/O thread, once the socket was found empty.
+    void WaitReadable()
+    {
+        socket.async_wait(udp::socket::wait_read,
+                          boost::asio::bind_executor(strand, [self = shared_from_this()](
+                                                                 const boost::system::error_code& error) {
+                              self->OnReadable(error);
+                          }));
+    }
+
+    void OnReadable(const boost::system::error_code& error)
     {
         std::lock_guard<std::mutex> lock(mutex);
-        if (closing) {
+        if (closing || !socket.is_open()) {
             return;
         }
-        if (!error && length > 0) {
-            Deliver(length);
-            DeliverWaiting();
+        if (error) {
+            // Receive errors are not reported; the loop goes on until the receiver closes.
+            WaitReadable();
+            return;
         }
-        // Receive errors are not reported; the loop goes on until the receiver closes.
+        for (int call = 0; call < CallsPerRound && !closeAsked.load(std::memory_order_relaxed); ++call) {
+            const int taken = TakeBatch();
+            if (taken < static_cast<int>(BatchSize)) {
+                // The socket was empty (or failed): wait for the next datagram.
+                // The wait is started before the batch's end is reported, so that
+                // the thread the report wakes finds this one on its way to sleep
+                // rather than still busy on the same processor.
+                WaitReadable();
+                if (taken > 0) {
+                    handlers->EndBatch();
+                }
+                return;
+            }
+            handlers->EndBatch();
+        }
+        // More may wait: go on after whatever else the I/O thread has to do.
         StartReceive();
     }
 
-    // Under load more datagrams wait in the socket by the time one has been
-    // handed on: take them straight away, each in turn, instead of one trip
-    // through the I/O service per datagram. Bounded, so closing is not held up.
-    void DeliverWaiting()
+    // One recvmmsg without blocking, each datagram handed on in turn; the caller
+    // reports the batch's end. The number taken, or -1 when the call failed
+    // (would block, or an error).
+    int TakeBatch()
     {
-        for (int taken = 0; taken < MaxWaitingPerWakeUp; ++taken) {
-            boost::system::error_code error;
-            const std::size_t length = socket.receive_from(boost::asio::buffer(buffer), sender, 0, error);
-            if (error) {
-                return;  // would block: the socket is empty
-            }
-            if (length > 0) {
-                Deliver(length);
+        for (unsigned i = 0; i < BatchSize; ++i) {
+            msghdr& header = messages[i].msg_hdr;
+            header = msghdr {};
+            header.msg_name = &senders[i];
+            header.msg_namelen = sizeof(sockaddr_in);
+            header.msg_iov = &vectors[i];
+            header.msg_iovlen = 1;
+        }
+        const int taken = ::recvmmsg(socket.native_handle(), messages.data(), BatchSize, MSG_DONTWAIT, nullptr);
+        for (int i = 0; i < taken && !closeAsked.load(std::memory_order_relaxed); ++i) {
+            if (messages[i].msg_len > 0) {
+                Deliver(static_cast<std::size_t>(i), messages[i].msg_len);
             }
         }
+        return taken;
     }
 
-    static constexpr int MaxWaitingPerWakeUp = 64;
-
-    void Deliver(std::size_t length)
+    void Deliver(std::size_t slot, std::size_t length)
     {
+        const sockaddr_in& from = senders[slot];
+        const udp::endpoint sender(boost::asio::ip::address_v4(ntohl(from.sin_addr.s_addr)), ntohs(from.sin_port));
         const std::shared_ptr<const ReceiveHandler> handler = handlers->ReceiveFrom(sender);
         if (!handler || !*handler) {
             return;
         }
         try {
-            (*handler)(buffer.data(), length);
+            (*handler)(buffers.get() + slot * ReceiveBufferBytes, length);
         } catch (const std::exception& e) {
             // A failing handler must not end the I/O thread and with it all input.
             handlers->Log(std::string("Receive handler failed: ") + e.what());
@@ -143,6 +215,7 @@ struct UdpReceiver::Session : std::enable_shared_from_this<UdpReceiver::Session>
 
     void Close()
     {
+        closeAsked = true;
         std::lock_guard<std::mutex> lock(mutex);
         closing = true;
         if (socket.is_open()) {
@@ -173,7 +246,7 @@ UdpReceiver::UdpReceiver(boost::asio::io_context& io)
     boost::system::error_code error;
     m_session->socket.open(udp::v4(), error);
     if (!error) {
-        m_session->socket.non_blocking(true, error);  // for the receives that drain a busy socket
+        m_session->socket.non_blocking(true, error);  // the loop takes datagrams only without blocking
     }
     if (error) {
         Raise(error, "open UDP socket");
@@ -197,6 +270,13 @@ void UdpReceiver::setReceiveHandler(ReceiveHandler handler)
     auto shared = std::make_shared<const ReceiveHandler>(std::move(handler));
     std::lock_guard<std::mutex> lock(m_handlers->mutex);
     m_handlers->receive = std::move(shared);
+}
+
+void UdpReceiver::setBatchEndHandler(BatchEndHandler handler)
+{
+    auto shared = std::make_shared<const BatchEndHandler>(std::move(handler));
+    std::lock_guard<std::mutex> lock(m_handlers->mutex);
+    m_handlers->batchEnd = std::move(shared);
 }
 
 void UdpReceiver::setSourceFilter(std::shared_ptr<const SourceAllowList> allowed)

@@ -1,6 +1,7 @@
 // The UDP receive endpoint of a state machine: one IPv4 port on the owner's
-// io_context, one receive outstanding, each datagram handed to the receive handler
-// on the I/O thread. Open, reopen and close come from the owner's thread.
+// io_context, the datagrams taken in batches (recvmmsg) once the socket is
+// readable, each handed to the receive handler on the I/O thread, in order.
+// Open, reopen and close come from the owner's thread.
 #pragma once
 
 #include <boost/asio/io_context.hpp>
@@ -19,8 +20,9 @@ class UdpReceiver {
 public:
     using ReceiveHandler = std::function<void(const char* bytes, std::size_t length)>;
     using LogHandler = std::function<void(const std::string& text)>;
+    using BatchEndHandler = std::function<void()>;
 
-    // Largest datagram one receive takes.
+    // Largest datagram one receive takes (each of a batch's slots has this size).
     static constexpr std::size_t ReceiveBufferBytes = 65535;
     // Socket receive buffer asked of the kernel, so that bursts survive a busy machine.
     static constexpr int SocketBufferBytes = 32000000;
@@ -44,6 +46,10 @@ public:
     // I/O thread should a receive handler throw.
     void setLogHandler(LogHandler handler);
     void setReceiveHandler(ReceiveHandler handler);
+    // Called on the I/O thread after the datagrams of one batch (those one
+    // recvmmsg took) have all been handed to the receive handler, under the
+    // same promise: no call after closeReceiver returns.
+    void setBatchEndHandler(BatchEndHandler handler);
 
     // Datagrams from senders the list does not allow are dropped before the
     // receive handler sees them, with a line to the log handler at most once a

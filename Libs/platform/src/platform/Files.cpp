@@ -81,19 +81,27 @@ std::string DirectoryOf(const std::string& native)
 
 int WriteAll(int fd, const char* data, std::size_t size)
 {
+    std::size_t written = 0;
+    return WriteAll(fd, data, size, written);
+}
+
+int WriteAll(int fd, const char* data, std::size_t size, std::size_t& written)
+{
+    written = 0;
     while (size > 0) {
-        const ssize_t written = ::write(fd, data, size);
-        if (written < 0) {
+        const ssize_t done = ::write(fd, data, size);
+        if (done < 0) {
             if (errno == EINTR) {
                 continue;
             }
             return errno;
         }
-        if (written == 0) {
+        if (done == 0) {
             return ENOSPC;  // no progress: never loop on it
         }
-        data += written;
-        size -= static_cast<std::size_t>(written);
+        data += done;
+        size -= static_cast<std::size_t>(done);
+        written += static_cast<std::size_t>(done);
     }
     return 0;
 }

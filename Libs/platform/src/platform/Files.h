@@ -33,6 +33,8 @@ int RenameNoReplace(const std::string& from, const std::string& to);
 // interruptions. Returns 0 or the error number (ENOSPC for a write that makes
 // no progress); part of the bytes may have been written then.
 int WriteAll(int fd, const char* data, std::size_t size);
+// The same, and `written` tells how many of the bytes reached the file.
+int WriteAll(int fd, const char* data, std::size_t size, std::size_t& written);
 
 // Replaces the file's content with `content` in one step: written to
 // `path` + ".tmp" in the same folder, flushed to disk and renamed over the file,
