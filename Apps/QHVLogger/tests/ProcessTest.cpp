@@ -23,6 +23,7 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -317,6 +318,17 @@ TEST_F(ProcessFixture, EachCommandStopsOrMovesOnlyItsOwnLogger)
         }
         return false;
     };
+    // Heave datagrams the heave logger took while logging was off: one dispatch
+    // line each that stays in WAIT_LOGGING.
+    const auto takenWhileOff = [&] {
+        std::istringstream trace(TraceText());
+        std::size_t count = 0;
+        for (std::string line; std::getline(trace, line);) {
+            count += line.find("S: ORVANTA_QHV ") != std::string::npos &&
+                     line.find("WAIT_LOGGING    --> WAIT_LOGGING") != std::string::npos;
+        }
+        return count;
+    };
     // Sent again until it is in a file: the port may still be on its way.
     const auto sendUntilLogged = [&](std::uint16_t port, std::uint32_t epoch) {
         return WaitFor([&] { return sender.SendTo(port, heaveAt(epoch)) && logged(epoch); });
@@ -347,7 +359,9 @@ TEST_F(ProcessFixture, EachCommandStopsOrMovesOnlyItsOwnLogger)
     sender.SendTo(5076, "$ZELIX,174,\n\r");
     EXPECT_TRUE(WaitFor([&] { return statusCount("$ZELIX,175,OFF\n\r") == 1; })) << "the P2X logger did not stop";
     sender.SendTo(31202, "$PQRV,25,1,changed*00\r\n");
-    EXPECT_TRUE(sendUntilLogged(moved, 1765000004)) << "the heave logger stopped";
+    // Sent once (the port is bound), so no copy of it is left to come after the 171 below.
+    EXPECT_TRUE(sender.SendTo(moved, heaveAt(1765000004)) && WaitFor([&] { return logged(1765000004); }))
+        << "the heave logger stopped";
     EXPECT_EQ(statusCount(heaveOff), 0u);
     EXPECT_EQ(FilesIn(OnDriveC("survey/p2x")).size(), 1u);
 
@@ -356,7 +370,11 @@ TEST_F(ProcessFixture, EachCommandStopsOrMovesOnlyItsOwnLogger)
     sender.SendTo(5076, "$ZELIX,171,\n\r");
     ASSERT_TRUE(WaitFor([&] { return statusCount(heaveOff) == 1; }));
     EXPECT_EQ(TraceCount("S: ZELIX_171         St:  ACTIVE_LOGGING  --> WAIT_LOGGING"), 1u);
+    // The datagram sent while off must reach the logger before the commands
+    // that follow it through the supervisor: nothing orders two sockets.
+    const std::size_t takenBefore = takenWhileOff();
     sender.SendTo(moved, heaveAt(1765000005));
+    ASSERT_TRUE(WaitFor([&] { return takenWhileOff() > takenBefore; }));
     sender.SendTo(5076, "$ZELIX,171,\n\r");
     const std::size_t ons = statusCount(heaveOn);
     sender.SendTo(5076, heaveCommand + std::to_string(moved) + "\n\r");
