@@ -52,7 +52,9 @@ private:
     void Run(const EndHandler& onEnd);
     void Report(const std::string& text);
 
-    boost::asio::io_context m_context;
+    // Run by one thread only: the hint lets a handler's own posts go to that
+    // thread's private queue instead of interrupting the reactor's next wait.
+    boost::asio::io_context m_context { 1 };
     std::mutex m_mutex;  // guards the members below except m_running
     std::optional<WorkGuard> m_work;
     std::thread m_thread;

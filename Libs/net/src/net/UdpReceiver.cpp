@@ -3,7 +3,6 @@
 #include "net/SourceAllowList.h"
 #include "platform/ReportThrottle.h"
 
-#include <boost/asio/bind_executor.hpp>
 #include <boost/asio/ip/udp.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/system/system_error.hpp>
@@ -103,10 +102,8 @@ struct UdpReceiver::Session : std::enable_shared_from_this<UdpReceiver::Session>
     static constexpr unsigned BatchSize = 64;
     static constexpr int CallsPerRound = 4;
 
-    Session(boost::asio::io_context& io, boost::asio::strand<boost::asio::io_context::executor_type> strand,
-            std::shared_ptr<Handlers> handlers)
+    Session(boost::asio::io_context& io, std::shared_ptr<Handlers> handlers)
         : socket(io),
-          strand(std::move(strand)),
           handlers(std::move(handlers)),
           // Not value-initialised: only the pages the kernel writes become resident.
           buffers(new char[std::size_t { BatchSize } * ReceiveBufferBytes])
@@ -122,7 +119,6 @@ struct UdpReceiver::Session : std::enable_shared_from_this<UdpReceiver::Session>
     // Set by Close before it waits for the mutex: a round in progress hands on
     // no further datagram, so closing waits for one handler call at most.
     std::atomic<bool> closeAsked { false };
-    boost::asio::strand<boost::asio::io_context::executor_type> strand;
     std::shared_ptr<Handlers> handlers;
     std::unique_ptr<char[]> buffers;  // BatchSize slots of ReceiveBufferBytes
     std::array<iovec, BatchSize> vectors {};
@@ -132,17 +128,16 @@ struct UdpReceiver::Session : std::enable_shared_from_this<UdpReceiver::Session>
     // Called with the mutex held, from any thread: the first take runs on the I/O thread.
     void StartReceive()
     {
-        boost::asio::post(strand, [self = shared_from_this()] { self->OnReadable(boost::system::error_code()); });
+        boost::asio::post(socket.get_executor(),
+                          [self = shared_from_this()] { self->OnReadable(boost::system::error_code()); });
     }
 
     // Called with the mutex held, on the I/O thread, once the socket was found empty.
     void WaitReadable()
     {
-        socket.async_wait(udp::socket::wait_read,
-                          boost::asio::bind_executor(strand, [self = shared_from_this()](
-                                                                 const boost::system::error_code& error) {
-                              self->OnReadable(error);
-                          }));
+        socket.async_wait(udp::socket::wait_read, [self = shared_from_this()](const boost::system::error_code& error) {
+            self->OnReadable(error);
+        });
     }
 
     void OnReadable(const boost::system::error_code& error)
@@ -239,9 +234,8 @@ namespace {
 
 UdpReceiver::UdpReceiver(boost::asio::io_context& io)
     : m_io(io),
-      m_strand(boost::asio::make_strand(io)),
       m_handlers(std::make_shared<Handlers>()),
-      m_session(std::make_shared<Session>(io, m_strand, m_handlers))
+      m_session(std::make_shared<Session>(io, m_handlers))
 {
     boost::system::error_code error;
     m_session->socket.open(udp::v4(), error);
@@ -363,7 +357,7 @@ void UdpReceiver::reopenOnPort(std::uint16_t port)
     // is still completing ends on the old flag and cannot restart on this one.
     // It is bound before the old one closes, so a failed bind leaves the
     // receiver where it was, and a datagram never finds neither socket.
-    auto fresh = std::make_shared<Session>(m_io, m_strand, m_handlers);
+    auto fresh = std::make_shared<Session>(m_io, m_handlers);
     try {
         boost::system::error_code error;
         fresh->socket.open(udp::v4(), error);

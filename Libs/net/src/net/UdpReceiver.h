@@ -5,7 +5,6 @@
 #pragma once
 
 #include <boost/asio/io_context.hpp>
-#include <boost/asio/strand.hpp>
 
 #include <atomic>
 #include <cstddef>
@@ -27,7 +26,8 @@ public:
     // Socket receive buffer asked of the kernel, so that bursts survive a busy machine.
     static constexpr int SocketBufferBytes = 32000000;
 
-    // `io` belongs to the owner, which runs it in its I/O thread and keeps it
+    // `io` belongs to the owner, which runs it in one I/O thread (the receive
+    // loop relies on that to keep the order, with no strand) and keeps it
     // alive until after the receiver is gone and the service has stopped (a
     // receive aborted by closing completes on it later). The IPv4 socket is
     // created and opened here; nothing is bound yet. Throws
@@ -89,7 +89,6 @@ private:
     void SetSocketBuffer(Session& session);
 
     boost::asio::io_context& m_io;
-    boost::asio::strand<boost::asio::io_context::executor_type> m_strand;
     std::shared_ptr<Handlers> m_handlers;
     // Socket, closing flag and buffer; shared with the receive in progress so a
     // late completion never touches a destroyed object.
