@@ -36,6 +36,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -151,6 +152,23 @@ public:
             double nanoseconds = 0;
             if (in >> nanoseconds) {
                 seconds += nanoseconds * 1e-9;
+            }
+        }
+        return seconds;
+    }
+
+    // CPU seconds so far per thread name (threads of one name summed).
+    std::map<std::string, double> CpuSecondsByThread() const
+    {
+        std::map<std::string, double> seconds;
+        std::error_code error;
+        for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(m_pid) + "/task", error)) {
+            std::ifstream in(task.path() / "schedstat");
+            std::ifstream comm(task.path() / "comm");
+            std::string name;
+            double nanoseconds = 0;
+            if (std::getline(comm, name) && in >> nanoseconds) {
+                seconds[name] += nanoseconds * 1e-9;
             }
         }
         return seconds;
@@ -436,16 +454,42 @@ private:
             row.rate = rate;
             row.sent = static_cast<long>(static_cast<double>(rate) * m_options.seconds);
             const double cpuStart = m_logger->CpuSeconds();
+            const std::map<std::string, double> threadsStart = m_logger->CpuSecondsByThread();
             row.sendSeconds = SendHeave(m_sender, HeavePort, rate, row.sent, epoch);
             Settle(file);
             row.cpuSeconds = m_logger->CpuSeconds() - cpuStart;
             row.written = Count(file);
             PrintRow(row);
+            PrintThreadShares(threadsStart, m_logger->CpuSecondsByThread(), row.sent);
             rows.push_back(row);
         }
         const Best best = ZeroLoss(rows);
         std::printf("  highest rate without loss: %ld/s\n", best.rate);
         return rows;
+    }
+
+    // Where the CPU of one rate went: the heave logger's I/O thread (receive and
+    // queue) and input thread (jobs and file writes) apart, the rest together.
+    static void PrintThreadShares(const std::map<std::string, double>& before,
+                                  const std::map<std::string, double>& after, long datagrams)
+    {
+        double io = 0;
+        double input = 0;
+        double rest = 0;
+        for (const auto& [name, seconds] : after) {
+            const auto start = before.find(name);
+            const double used = seconds - (start == before.end() ? 0 : start->second);
+            if (name == "QHVLOGGER:io") {
+                io += used;
+            } else if (name == "QHVLOGGER:in") {
+                input += used;
+            } else {
+                rest += used;
+            }
+        }
+        const double perDatagram = datagrams > 0 ? 1e6 / static_cast<double>(datagrams) : 0;
+        std::printf("  %9s us per datagram: I/O thread %.2f, input thread %.2f, all other threads %.2f\n", "",
+                    io * perDatagram, input * perDatagram, rest * perDatagram);
     }
 
     void MemoryOver(long count)

@@ -8,7 +8,11 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <string>
 #include <thread>
+#include <vector>
 
 using testsupport::ScopedRecorder;
 using testsupport::WaitFor;
@@ -165,4 +169,25 @@ TEST(Queues, ABatchQueuedQuietlyIsTakenWholeAndInOrderAfterOneWake)
     batches.join();
     EXPECT_TRUE(WaitFor([&] { return machine.SeenCount() == 5 + Batches * (PerBatch + 1); },
                         std::chrono::seconds(30)));
+}
+
+// The input and timer threads carry the machine's name for `top -H`; a name
+// from the database reaches the kernel only in plain characters and cut short.
+TEST(Queues, ThreadsCarryThePlainPartOfTheMachinesName)
+{
+    CTestMachine machine("bad name\x1b[31m_with-ctl", nullptr, 0);
+    EXPECT_EQ(machine.ThreadName("in"), "badname31m_:in");
+    machine.Start(0);
+    std::vector<std::string> names;
+    EXPECT_TRUE(WaitFor([&] {
+        names.clear();
+        for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+            std::ifstream comm(task.path() / "comm");
+            std::string name;
+            std::getline(comm, name);
+            names.push_back(name);
+        }
+        return std::count(names.begin(), names.end(), "badname31m_:in") == 1 &&
+               std::count(names.begin(), names.end(), "badname31m_:tm") == 1;
+    }));
 }

@@ -246,7 +246,8 @@ void CLoggerDataPort::Close()
 
 void CLoggerDataPort::StartThread()
 {
-    m_io.start([this] { m_owner.TraceData("\n\tWarn: Thread for IO context for server connections terminated"); });
+    m_io.start([this] { m_owner.TraceData("\n\tWarn: Thread for IO context for server connections terminated"); },
+               m_owner.ThreadName("io"));
 }
 
 void CLoggerDataPort::StopThread()

@@ -163,7 +163,8 @@ void COrvantaControl::InitJob()
     m_io.start([this] {
         TraceData("\n\tWarn: Thread for IO context for server connections terminated");
         LOG4CPLUS_DEBUG(ProcessLogger(), LOG4CPLUS_TEXT("Thread for IO context for server connections terminated"));
-    });
+    },
+               ThreadName("io"));
     PutInternal(new CTRXSignal(ZELIX_6, this, nullptr, 0));
 }
 

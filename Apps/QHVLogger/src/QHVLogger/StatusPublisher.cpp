@@ -9,6 +9,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -179,8 +180,14 @@ void StatusPublisher::Start()
         Say("Metrics file: " + m_metricsPath + ", rewritten every 10 s", false);
     }
     m_wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    std::thread(&DatabaseCheck::Run, m_database).detach();
-    m_thread = std::thread([this] { Run(); });
+    std::thread([database = m_database] {
+        ::pthread_setname_np(::pthread_self(), "qhv:dbcheck");
+        DatabaseCheck::Run(database);
+    }).detach();
+    m_thread = std::thread([this] {
+        ::pthread_setname_np(::pthread_self(), "qhv:status");
+        Run();
+    });
 }
 
 void StatusPublisher::Stop()

@@ -15,6 +15,7 @@
 #include <ace/Time_Value.h>
 
 #include <memory>
+#include <string>
 #include <type_traits>
 
 template <class App, class Signal>
@@ -56,12 +57,19 @@ public:
         }
         m_threadManager = std::make_unique<ACE_Thread_Manager>();
         InitJob();
+        // The threads carry the machine's name, so that `top -H` tells them apart.
+        const std::string timerName = this->ThreadName("tm");
+        const std::string inputName = this->ThreadName("in");
+        const char* timerNamePointer = timerName.c_str();
+        const char* inputNamePointer = inputName.c_str();
         m_timerArgs = { m_threadManager.get(), m_timer.get() };
         m_threadManager->spawn(&CFsmTimer<App, Signal>::TimerThread, &m_timerArgs, THR_NEW_LWP | THR_DETACHED,
-                               nullptr, nullptr, priority);
+                               nullptr, nullptr, priority, -1, nullptr, ACE_DEFAULT_THREAD_STACKSIZE,
+                               &timerNamePointer);
         m_inputArgs = { m_threadManager.get(), m_input.get() };
         m_threadManager->spawn(&CFsmInput<App, Signal>::InputThread, &m_inputArgs, THR_NEW_LWP | THR_DETACHED,
-                               nullptr, nullptr, priority);
+                               nullptr, nullptr, priority, -1, nullptr, ACE_DEFAULT_THREAD_STACKSIZE,
+                               &inputNamePointer);
         Signal* wakeUp = new Signal(FSM_TIMEHANDL, nullptr, 0);
         PutExternal(&wakeUp, false);
     }

@@ -1,5 +1,7 @@
 #include "fsm/FsmBase.h"
 
+#include <cctype>
+
 #include "LogTrace/LogTrace.h"
 #include "fsm/FsmSignal.h"
 
@@ -15,6 +17,23 @@ CFsmBase::CFsmBase(const char* name, LogTrace* trace, std::uint8_t debugMask)
 }
 
 CFsmBase::~CFsmBase() = default;
+
+std::string CFsmBase::ThreadName(const char* role) const
+{
+    // The machine's name comes from the system database: only plain characters
+    // reach the kernel's thread name.
+    constexpr std::size_t NameCharacters = 11;
+    std::string name;
+    for (const char c : m_name) {
+        if (name.size() == NameCharacters) {
+            break;
+        }
+        if (std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '_' || c == '-') {
+            name += c;
+        }
+    }
+    return (name + ':' + role).substr(0, 15);
+}
 
 void CFsmBase::AskHeartbeat()
 {

@@ -83,6 +83,10 @@ public:
     bool TakeHeartbeatAnswer() { return m_heartbeatAnswered.exchange(false); }
 
     const std::string& Name() const { return m_name; }
+    // The name a thread of this machine carries ("QHVLOGGER:in"), as `top -H`
+    // and `perf` show it: the machine's name in letters, digits, '_' and '-'
+    // cut to 11 characters, then ':' and `role`, at most 15 in all.
+    std::string ThreadName(const char* role) const;
     std::uint8_t DebugMask() const { return m_debugMask; }
     LogTrace* Trace() const { return m_trace; }
 

@@ -1,5 +1,7 @@
 #include "net/IoThread.h"
 
+#include <pthread.h>
+
 #include <exception>
 #include <iostream>
 #include <utility>
@@ -27,14 +29,19 @@ void IoThread::setLogHandler(LogHandler handler)
     m_log = std::move(handler);
 }
 
-void IoThread::start(EndHandler onEnd)
+void IoThread::start(EndHandler onEnd, std::string threadName)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_stopped || m_thread.joinable()) {
         return;
     }
     m_running = true;
-    m_thread = std::thread([this, onEnd = std::move(onEnd)] { Run(onEnd); });
+    m_thread = std::thread([this, onEnd = std::move(onEnd), threadName = std::move(threadName)] {
+        if (!threadName.empty()) {
+            ::pthread_setname_np(::pthread_self(), threadName.c_str());  // a name too long is left out
+        }
+        Run(onEnd);
+    });
 }
 
 void IoThread::stop()

@@ -34,8 +34,10 @@ public:
 
     // Starts the thread that runs the context until stop(); `onEnd` (may be empty)
     // is called on that thread when run() has returned, just before the thread
-    // ends. Starting twice, or after stop(), does nothing.
-    void start(EndHandler onEnd);
+    // ends. `threadName` (at most 15 characters, may be empty) is the name the
+    // thread carries for `top -H` and `perf`. Starting twice, or after stop(),
+    // does nothing.
+    void start(EndHandler onEnd, std::string threadName = {});
 
     // Releases the work guard, stops the context and joins the thread. Idempotent;
     // safe when never started. Called on the I/O thread itself (from a handler) it

@@ -3,6 +3,7 @@
 #include <ace/Signal.h>
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -38,6 +39,7 @@ extern "C" void PassSignalOn(int signalNumber)
 
 void DispatchSignals(int readFd)
 {
+    ::pthread_setname_np(::pthread_self(), "qhv:signals");
     for (;;) {
         unsigned char byte = 0;
         const ssize_t got = ::read(readFd, &byte, 1);
