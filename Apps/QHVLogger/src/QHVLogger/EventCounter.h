@@ -17,6 +17,8 @@
 #include <ace/Thread_Manager.h>
 #include <ace/Time_Value.h>
 
+#include <pthread.h>
+
 #include <atomic>
 #include <functional>
 #include <iostream>
@@ -113,6 +115,7 @@ public:
 
     int svc() override
     {
+        ::pthread_setname_np(::pthread_self(), m_owner.ThreadName("freq").c_str());
         {
             ACE_Guard<ACE_Semaphore> counter(m_shared.counterLock);
             m_shared.count = 0;
