@@ -625,12 +625,36 @@ private:
         const fs::path file = NewHeaveFile(epoch);
         const long count = rate * 2;
         SendHeave(m_sender, HeavePort, rate, count, epoch);
+        // The kill comes once the logger has taken the last datagram from its
+        // socket, not while that datagram is still on its way: what it took
+        // and did not write is what a kill loses.
+        const bool taken = WaitUntil([] { return SocketQueueBytes(HeavePort) == 0; }, std::chrono::seconds(2));
         m_logger->Kill(SIGKILL);
         const long written = Count(file);
         const std::string check = RunAndRead(Quoted((m_bin / "qhvdump").string()) + " --check " + Quoted(file));
-        std::printf("\nkill -9 right after %ld datagrams at %ld/s: %ld in the file, %ld lost; qhvdump --check: %s",
-                    count, rate, written, count - written, check.c_str());
+        std::printf("\nkill -9 right after %ld datagrams at %ld/s%s: %ld in the file, %ld lost; qhvdump --check: %s",
+                    count, rate, taken ? " had left the socket" : " (some still in the socket)", written,
+                    count - written, check.c_str());
         StartLogger();
+    }
+
+    // Bytes waiting in the receive queue of the UDP socket bound to `port`
+    // (/proc/net/udp of this network namespace); 0 when there is none.
+    static long SocketQueueBytes(std::uint16_t port)
+    {
+        std::ifstream table("/proc/net/udp");
+        std::string line;
+        std::getline(table, line);  // the heading
+        while (std::getline(table, line)) {
+            std::istringstream fields(line);
+            std::string slot, local, remote, state, queues;
+            fields >> slot >> local >> remote >> state >> queues;
+            const std::size_t colon = local.find(':');
+            if (colon != std::string::npos && std::stoul(local.substr(colon + 1), nullptr, 16) == port) {
+                return std::stol(queues.substr(queues.find(':') + 1), nullptr, 16);
+            }
+        }
+        return 0;
     }
 
     // A capture tool started anew, fed the same sweep on the same port.
