@@ -20,6 +20,9 @@
 #include <ace/Thread.h>
 #include <ace/Thread_Manager.h>
 
+#include <pthread.h>
+#include <sched.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -235,6 +238,7 @@ public:
         auto* args = static_cast<ThreadArgs*>(arg);
         CFsmInput* input = args->input;
         input->m_threadId = ACE_Thread::self();
+        RunAsBatchThread();
         while (!args->threadManager->testcancel(ACE_Thread::self())) {
             while (Signal* signal = input->Take(input->m_internalMutex, input->m_internal)) {
                 input->DispatchAndDelete(signal);
@@ -259,6 +263,21 @@ public:
 
 private:
     static constexpr std::size_t MaxQueueBeforeWarning = 10;
+
+    // The input thread is woken by the machine's producers (its I/O thread, its
+    // timer thread), which go back to waiting right after the wake. As a batch
+    // thread it does not preempt the thread that woke it: it runs once that
+    // thread waits again, on the same processor and without waking an idle
+    // one, or at once on a processor that is idle. Its share of the processor
+    // is that of any other thread; only the preemption at wake-up is given up,
+    // and with it a context switch per datagram at low rates, while at high
+    // rates the I/O thread fills larger batches before they are taken. A system
+    // that refuses the policy leaves the thread as it was.
+    static void RunAsBatchThread()
+    {
+        const sched_param none {};
+        ::pthread_setschedparam(::pthread_self(), SCHED_BATCH, &none);
+    }
     static constexpr std::chrono::seconds DropTraceInterval { 1 };
 
     // What a queued signal counts against the byte bound: its record and payload.
