@@ -10,7 +10,9 @@
 
 #include <signal.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -41,6 +43,27 @@ std::size_t RecordsIn(const fs::path& folder)
         count += QhvRecords(file).size();
     }
     return count;
+}
+
+// The sequence numbers (bytes 6 to 9 of processtest::SequencedHeave) of the
+// .qhv records under `folder`, in the order of the files' names and records.
+std::vector<std::uint32_t> SequencesIn(const fs::path& folder)
+{
+    std::vector<fs::path> files = FilesIn(folder);
+    std::sort(files.begin(), files.end());
+    std::vector<std::uint32_t> sequences;
+    for (const fs::path& file : files) {
+        for (const std::string& record : QhvRecords(file)) {
+            if (record.size() >= 10) {
+                std::uint32_t sequence = 0;
+                for (int i = 6; i < 10; ++i) {
+                    sequence = sequence << 8 | static_cast<unsigned char>(record[i]);
+                }
+                sequences.push_back(sequence);
+            }
+        }
+    }
+    return sequences;
 }
 
 // Processor time the process has used, user and system, in clock ticks.
@@ -242,14 +265,22 @@ TEST_F(HostileNetwork, AllowListsDropStrangersAndKeepFriends)
     stranger.SendTo(ControlPort, "$ZELIX,170,C:\\survey\\stranger,heave.qhv,30,\n\r");
     ASSERT_TRUE(WaitFor([&] { return TraceCount("dropped: sender not in QHV_CONTROL_FROM") > 0; }));
     ASSERT_TRUE(LogHeave(friendly, "friend", 5));
+    constexpr std::uint32_t StrangerSequences = 5000;
     for (std::uint32_t sequence = 0; sequence < 20; ++sequence) {
-        stranger.SendTo(HeavePort, processtest::SequencedHeave(sequence));
+        stranger.SendTo(HeavePort, processtest::SequencedHeave(StrangerSequences + sequence));
         stranger.SendTo(P2xPort, "$PQRV,25,9,stranger*00\r\n");
     }
     ASSERT_TRUE(WaitFor([&] { return TraceCount("dropped: sender not in QHV_SENSOR_FROM") >= 2; }));
-    const std::size_t written = RecordsIn(OnDriveC("survey/friend"));
+    // The friend's datagram after them is written, and none of theirs before it
+    // (the friend's own may still be coming in: it sent until it saw five).
     friendly.SendTo(HeavePort, processtest::SequencedHeave(1000));
-    EXPECT_TRUE(WaitFor([&] { return RecordsIn(OnDriveC("survey/friend")) == written + 1; }))
+    std::vector<std::uint32_t> sequences;
+    EXPECT_TRUE(WaitFor([&] {
+        sequences = SequencesIn(OnDriveC("survey/friend"));
+        return !sequences.empty() && sequences.back() == 1000;
+    }));
+    EXPECT_TRUE(std::none_of(sequences.begin(), sequences.end(),
+                             [](std::uint32_t sequence) { return sequence >= StrangerSequences; }))
         << "the stranger's datagrams came in between";
     EXPECT_FALSE(fs::exists(OnDriveC("survey/stranger")));
     EXPECT_EQ(TraceText().find("stranger*00"), std::string::npos);
