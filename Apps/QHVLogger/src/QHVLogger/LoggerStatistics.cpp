@@ -99,7 +99,7 @@ LoggerFigures LoggerStatistics::Figures() const
     const Clock::time_point now = Clock::now();
     LoggerFigures figures;
     figures.received = m_received.load(Relaxed);
-    figures.written = m_written.load(Relaxed);
+    figures.written = m_written.load(std::memory_order_acquire);  // before the bytes: see Written
     figures.bytesWritten = m_bytesWritten.load(Relaxed);
     figures.filesOpened = m_filesOpened.load(Relaxed);
     figures.writeErrors = m_writeErrors.load(Relaxed);

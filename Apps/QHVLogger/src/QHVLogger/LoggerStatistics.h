@@ -70,10 +70,12 @@ public:
     std::atomic<std::uint64_t>& AllowListDrops() { return m_dropped[static_cast<std::size_t>(DropReason::AllowList)]; }
 
     // The log file, per record or line and at open and close (logger's thread).
+    // The bytes are counted before their records, and Snapshot reads the
+    // records first: a reader never sees records whose bytes are missing.
     void Written(std::size_t records, std::size_t bytes)
     {
-        m_written.fetch_add(records, std::memory_order_relaxed);
         m_bytesWritten.fetch_add(bytes, std::memory_order_relaxed);
+        m_written.fetch_add(records, std::memory_order_release);
     }
     void WriteFailed() { m_writeErrors.fetch_add(1, std::memory_order_relaxed); }
     void FileOpened(const std::string& nativePath);
