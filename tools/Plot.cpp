@@ -156,12 +156,19 @@ bool ReadLines(const std::string& path, Timeline& timeline)
 }
 
 // A text inside a gnuplot string in single quotes, where only the quote itself
-// needs doubling.
+// needs doubling. Labels come from the files, that is from the network: a line
+// end or other control byte, which would end the string's command and start
+// one of the text's own, becomes a space.
 std::string GnuplotText(const std::string& text)
 {
     std::string quoted = "'";
     for (const char c : text) {
-        quoted += c == '\'' ? "''" : std::string(1, c);
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '\'') {
+            quoted += "''";
+        } else {
+            quoted += byte < 0x20 || byte == 0x7f ? ' ' : c;
+        }
     }
     return quoted + "'";
 }

@@ -165,13 +165,20 @@ std::map<int, std::string> OwnTexts(OdbcReader& reader)
     return texts;
 }
 
-// Without its line end, which some texts carry.
+// On one line: without the line end some texts carry, other control bytes as escapes.
 std::string OneLine(std::string text)
 {
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
         text.pop_back();
     }
-    return text;
+    // A text from the database never sends the terminal an escape sequence;
+    // the site's letters stay as they are.
+    std::string line;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        line += byte < 0x20 || byte == 0x7f ? tools::Shown(std::string_view(&c, 1)) : std::string(1, c);
+    }
+    return line;
 }
 
 // Prints the latest arrivals, oldest first, each with its recorded text or,
