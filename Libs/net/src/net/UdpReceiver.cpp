@@ -29,31 +29,35 @@ struct UdpReceiver::Handlers {
     platform::ReportThrottle strangers;
     std::atomic<std::uint64_t>* refusals = nullptr;
 
-    // The receive handler for a datagram from `sender`, taken with the
-    // allow-list under one lock (this runs once per datagram); null, with a
-    // report now and then, for a sender the allow-list does not name.
-    std::shared_ptr<const ReceiveHandler> ReceiveFrom(const udp::endpoint& sender)
+    // What one batch's datagrams are handed to, taken under one lock for the
+    // whole batch: the receive handler, the allow-list and its refusal counter.
+    struct Receivers {
+        std::shared_ptr<const ReceiveHandler> receive;
+        std::shared_ptr<const SourceAllowList> allowed;
+        std::atomic<std::uint64_t>* refusals = nullptr;
+    };
+
+    Receivers ForBatch()
     {
-        std::shared_ptr<const ReceiveHandler> handler;
-        std::shared_ptr<const SourceAllowList> list;
-        std::atomic<std::uint64_t>* refused = nullptr;
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            handler = receive;
-            list = allowed;
-            refused = refusals;
+        std::lock_guard<std::mutex> lock(mutex);
+        return { receive, allowed, refusals };
+    }
+
+    // True when the allow-list lets `sender` in; a refusal is counted and
+    // reported now and then.
+    bool Admits(const Receivers& receivers, const udp::endpoint& sender)
+    {
+        if (!receivers.allowed || receivers.allowed->Allows(sender.address())) {
+            return true;
         }
-        if (!list || list->Allows(sender.address())) {
-            return handler;
-        }
-        if (refused != nullptr) {
-            refused->fetch_add(1, std::memory_order_relaxed);
+        if (receivers.refusals != nullptr) {
+            receivers.refusals->fetch_add(1, std::memory_order_relaxed);
         }
         if (const std::uint64_t dropped = strangers.Count()) {
-            Log("Datagram from " + sender.address().to_string() + " dropped: sender not in " + list->Variable() +
-                " (" + std::to_string(dropped) + " dropped since the last report)");
+            Log("Datagram from " + sender.address().to_string() + " dropped: sender not in " +
+                receivers.allowed->Variable() + " (" + std::to_string(dropped) + " dropped since the last report)");
         }
-        return nullptr;
+        return false;
     }
 
     void EndBatch()
@@ -184,24 +188,27 @@ struct UdpReceiver::Session : std::enable_shared_from_this<UdpReceiver::Session>
             header.msg_iovlen = 1;
         }
         const int taken = ::recvmmsg(socket.native_handle(), messages.data(), BatchSize, MSG_DONTWAIT, nullptr);
+        if (taken <= 0) {
+            return taken;
+        }
+        const Handlers::Receivers receivers = handlers->ForBatch();
         for (int i = 0; i < taken && !closeAsked.load(std::memory_order_relaxed); ++i) {
             if (messages[i].msg_len > 0) {
-                Deliver(static_cast<std::size_t>(i), messages[i].msg_len);
+                Deliver(receivers, static_cast<std::size_t>(i), messages[i].msg_len);
             }
         }
         return taken;
     }
 
-    void Deliver(std::size_t slot, std::size_t length)
+    void Deliver(const Handlers::Receivers& receivers, std::size_t slot, std::size_t length)
     {
         const sockaddr_in& from = senders[slot];
         const udp::endpoint sender(boost::asio::ip::address_v4(ntohl(from.sin_addr.s_addr)), ntohs(from.sin_port));
-        const std::shared_ptr<const ReceiveHandler> handler = handlers->ReceiveFrom(sender);
-        if (!handler || !*handler) {
+        if (!handlers->Admits(receivers, sender) || !receivers.receive || !*receivers.receive) {
             return;
         }
         try {
-            (*handler)(buffers.get() + slot * ReceiveBufferBytes, length);
+            (*receivers.receive)(buffers.get() + slot * ReceiveBufferBytes, length);
         } catch (const std::exception& e) {
             // A failing handler must not end the I/O thread and with it all input.
             handlers->Log(std::string("Receive handler failed: ") + e.what());

@@ -40,7 +40,8 @@ public:
     UdpReceiver& operator=(const UdpReceiver&) = delete;
 
     // Replace the handlers (an empty one is allowed). A datagram that completes
-    // while no receive handler is installed is dropped. The receive handler runs
+    // while no receive handler is installed is dropped. A new receive handler
+    // and allow-list take effect from the next batch. The receive handler runs
     // on the I/O thread, must copy what it keeps, and must not close or reopen
     // this receiver. The log handler is called by the opening thread, and by the
     // I/O thread should a receive handler throw.
